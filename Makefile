@@ -1,0 +1,30 @@
+# The two set-up commands of the README: `make run` and `make test`.
+JOBS ?= 2
+TEST_BUILD ?= build/test
+RUN_BUILD ?= build/release
+DEMO_PREFIX ?= $(CURDIR)/var/demo
+
+.PHONY: deps test build-test run build-release fuzz bench clean
+
+deps:
+	@scripts/install-deps
+
+build-test: deps
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEMIR_SANITIZE=ON -DZEMIR_BENCH=OFF
+	cmake --build $(TEST_BUILD) -j$(JOBS)
+
+test: build-test
+	scripts/run-tests $(TEST_BUILD)
+
+build-release: deps
+	cmake -S . -B $(RUN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMIR_TESTS=OFF
+	cmake --build $(RUN_BUILD) -j$(JOBS)
+
+run: build-release
+	ZEMIR_PREFIX=$(DEMO_PREFIX) scripts/run-demo $(RUN_BUILD)
+
+bench: build-release
+	scripts/run-bench $(RUN_BUILD)
+
+clean:
+	rm -rf build

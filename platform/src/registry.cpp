@@ -1,0 +1,630 @@
+// The emulated registry over SQLite: one database per hive, keys addressed by their folded path.
+#include "zemir/platform/registry.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "zemir/platform/prefix.h"
+
+namespace zemir {
+
+namespace {
+
+constexpr std::int64_t kRootId = 1;
+
+// Owns a prepared statement; resets it on every use so it can be reused.
+struct Stmt {
+  sqlite3_stmt* s = nullptr;
+  Stmt() = default;
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  ~Stmt() { sqlite3_finalize(s); }
+};
+
+class Hive {
+ public:
+  Hive(std::string path, std::string label) : path_(std::move(path)), label_(std::move(label)) {}
+  ~Hive() {
+    stmts_.clear();
+    if (db_) sqlite3_close_v2(db_);
+  }
+  const std::string& label() const { return label_; }
+  std::mutex& mutex() { return mu_; }
+
+  // Opens the database on first use. Creates it (and the prefix folder) when missing and
+  // writable; falls back to read-only when the process may not write it.
+  LONG Ensure() {
+    if (db_) return ERROR_SUCCESS;
+    if (failed_) return ERROR_REGISTRY_IO_FAILED;
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
+    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
+      if (rc != SQLITE_OK) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        return ERROR_REGISTRY_IO_FAILED;
+      }
+      readonly_ = true;
+    } else {
+      readonly_ = access(path_.c_str(), W_OK) != 0;
+    }
+    sqlite3_busy_timeout(db_, 15000);
+    if (!readonly_) {
+      // WAL lets readers run beside a writer; NORMAL sync keeps a committed write across
+      // the death of the writing process (not across a power cut).
+      Exec("PRAGMA journal_mode=WAL");
+      Exec("PRAGMA synchronous=NORMAL");
+      if (!Exec("BEGIN IMMEDIATE") ||
+          !Exec("CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
+                " name TEXT NOT NULL, lpath TEXT NOT NULL UNIQUE, path TEXT NOT NULL)") ||
+          !Exec("CREATE TABLE IF NOT EXISTS vals(key INTEGER NOT NULL, name TEXT NOT NULL, lname TEXT NOT NULL,"
+                " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, lname))") ||
+          !Exec("INSERT OR IGNORE INTO keys(id, parent, name, lpath, path) VALUES(1, 0, '', '', '')") || !Exec("COMMIT")) {
+        Exec("ROLLBACK");
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        failed_ = true;
+        return ERROR_REGISTRY_IO_FAILED;
+      }
+    }
+    return ERROR_SUCCESS;
+  }
+
+  bool readonly() const { return readonly_; }
+
+  bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+  // A cached prepared statement, reset and with its bindings cleared.
+  sqlite3_stmt* Prep(const char* sql) {
+    auto& st = stmts_[sql];
+    if (!st) {
+      st = std::make_unique<Stmt>();
+      if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st->s, nullptr) != SQLITE_OK) {
+        st.reset();
+        return nullptr;
+      }
+    }
+    sqlite3_reset(st->s);
+    sqlite3_clear_bindings(st->s);
+    return st->s;
+  }
+
+  // The id of the key with this folded path, or -1 (missing) / -2 (error); `path` receives
+  // the key's path with the case it was created with.
+  std::int64_t FindKey(const std::string& lpath, std::string* path = nullptr) {
+    if (lpath.empty()) {
+      if (path) path->clear();
+      return kRootId;
+    }
+    sqlite3_stmt* s = Prep("SELECT id, path FROM keys WHERE lpath=?1");
+    if (!s) return -2;
+    sqlite3_bind_text(s, 1, lpath.data(), static_cast<int>(lpath.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      if (path) path->assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)), sqlite3_column_bytes(s, 1));
+      return sqlite3_column_int64(s, 0);
+    }
+    return rc == SQLITE_DONE ? -1 : -2;
+  }
+
+  bool KeyExists(std::int64_t id) {
+    if (id == kRootId) return true;
+    sqlite3_stmt* s = Prep("SELECT 1 FROM keys WHERE id=?1");
+    if (!s) return false;
+    sqlite3_bind_int64(s, 1, id);
+    return sqlite3_step(s) == SQLITE_ROW;
+  }
+
+ private:
+  std::string path_;
+  std::string label_;
+  sqlite3* db_ = nullptr;
+  bool readonly_ = false;
+  bool failed_ = false;
+  std::mutex mu_;
+  std::map<std::string, std::unique_ptr<Stmt>> stmts_;
+};
+
+// An immediate write transaction, rolled back unless committed.
+class Txn {
+ public:
+  explicit Txn(Hive& h) : h_(h), ok_(h.Exec("BEGIN IMMEDIATE")) {}
+  ~Txn() {
+    if (ok_ && !done_) h_.Exec("ROLLBACK");
+  }
+  bool ok() const { return ok_; }
+  int Commit() {
+    done_ = true;
+    if (h_.Exec("COMMIT")) return SQLITE_OK;
+    h_.Exec("ROLLBACK");
+    return SQLITE_ERROR;
+  }
+
+ private:
+  Hive& h_;
+  bool ok_;
+  bool done_ = false;
+};
+
+struct Hives {
+  std::mutex mu;
+  std::map<std::string, std::unique_ptr<Hive>> open;  // by database path
+};
+
+Hives& AllHives() {
+  static Hives* h = new Hives;  // lives to the end of the process, past static destructors
+  return *h;
+}
+
+Hive* HiveFor(HKEY root) {
+  std::string file, label;
+  auto dir = platform::Prefix() / "registry";
+  if (root == HKEY_LOCAL_MACHINE) {
+    file = (dir / "HKLM.db").string();
+    label = "HKEY_LOCAL_MACHINE";
+  } else if (root == HKEY_CURRENT_USER) {
+    file = (dir / ("HKCU-" + platform::CurrentUserName() + ".db")).string();
+    label = "HKEY_CURRENT_USER";
+  } else {
+    return nullptr;
+  }
+  auto& hs = AllHives();
+  std::lock_guard lk(hs.mu);
+  auto& h = hs.open[file];
+  if (!h) h = std::make_unique<Hive>(file, label);
+  return h.get();
+}
+
+// Splits a subkey path into its non-empty components.
+std::vector<std::string> Components(const char* subkey) {
+  std::vector<std::string> out;
+  if (!subkey) return out;
+  std::string cur;
+  for (const char* p = subkey; *p; ++p) {
+    if (*p == '\\') {
+      if (!cur.empty()) out.push_back(std::move(cur));
+      cur.clear();
+    } else {
+      cur.push_back(*p);
+    }
+  }
+  if (!cur.empty()) out.push_back(std::move(cur));
+  return out;
+}
+
+std::string Join(const std::vector<std::string>& parts, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) s.push_back('\\');
+    s += parts[i];
+  }
+  return s;
+}
+
+constexpr REGSAM kWriteBits = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE_ACCESS;
+
+}  // namespace
+
+struct HKEY__ {
+  Hive* hive;
+  std::int64_t id;
+  REGSAM sam;
+  std::string path;   // as created, for RegKeyPath
+  std::string lpath;  // folded
+};
+
+namespace {
+
+bool IsRoot(HKEY k) { return k == HKEY_LOCAL_MACHINE || k == HKEY_CURRENT_USER; }
+
+// Resolves (root, subkey) into the hive, the base path and the components below it.
+LONG Resolve(HKEY root, const char* subkey, Hive*& hive, std::string& path, std::string& lpath) {
+  if (!root) return ERROR_INVALID_HANDLE;
+  std::string basePath, baseLpath;
+  if (IsRoot(root)) {
+    hive = HiveFor(root);
+  } else {
+    hive = root->hive;
+    basePath = root->path;
+    baseLpath = root->lpath;
+  }
+  if (!hive) return ERROR_INVALID_HANDLE;
+  auto parts = Components(subkey);
+  path = basePath;
+  for (auto& p : parts) {
+    if (!path.empty()) path.push_back('\\');
+    path += p;
+  }
+  lpath = RegFoldCase(path);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string RegFoldCase(const std::string& s) {
+  std::string r(s);
+  for (auto& c : r) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u + 32);
+    else if (u >= 0xC0 && u <= 0xDE && u != 0xD7) c = static_cast<char>(u + 32);
+  }
+  return r;
+}
+
+LONG RegOpenKeyExA(HKEY root, const char* subkey, DWORD, REGSAM sam, PHKEY result) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  Hive* hive;
+  std::string path, lpath;
+  if (LONG rc = Resolve(root, subkey, hive, path, lpath)) return rc;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  if ((sam & kWriteBits) && hive->readonly()) return ERROR_ACCESS_DENIED;
+  std::int64_t id = hive->FindKey(lpath, &path);
+  if (id == -1) return ERROR_FILE_NOT_FOUND;
+  if (id < 0) return ERROR_REGISTRY_IO_FAILED;
+  *result = new HKEY__{hive, id, sam, path, lpath};
+  return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExA(HKEY root, const char* subkey, REGSAM sam, PHKEY result, DWORD* disposition) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  Hive* hive;
+  std::string path, lpath;
+  if (LONG rc = Resolve(root, subkey, hive, path, lpath)) return rc;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  std::int64_t id = hive->FindKey(lpath, &path);
+  if (id >= 0) {
+    if ((sam & kWriteBits) && hive->readonly()) return ERROR_ACCESS_DENIED;
+    if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+    *result = new HKEY__{hive, id, sam, path, lpath};
+    return ERROR_SUCCESS;
+  }
+  if (id == -2) return ERROR_REGISTRY_IO_FAILED;
+  if (hive->readonly()) return ERROR_ACCESS_DENIED;
+  if (!hive->Exec("BEGIN IMMEDIATE")) return ERROR_REGISTRY_IO_FAILED;
+  // Walk down from the root, adding each missing component under its parent.
+  auto parts = Components(path.c_str());
+  std::int64_t parent = kRootId;
+  bool created = false;
+  std::string cased;  // the path with each existing key's own case
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string lp = RegFoldCase(Join(parts, i + 1));
+    std::string existing;
+    std::int64_t cur = hive->FindKey(lp, &existing);
+    if (cur == -2) {
+      hive->Exec("ROLLBACK");
+      return ERROR_REGISTRY_IO_FAILED;
+    }
+    if (cur == -1) {
+      existing = cased.empty() ? parts[i] : cased + "\\" + parts[i];
+      sqlite3_stmt* s = hive->Prep("INSERT INTO keys(parent, name, lpath, path) VALUES(?1, ?2, ?3, ?4)");
+      if (!s) {
+        hive->Exec("ROLLBACK");
+        return ERROR_REGISTRY_IO_FAILED;
+      }
+      sqlite3_bind_int64(s, 1, parent);
+      sqlite3_bind_text(s, 2, parts[i].data(), static_cast<int>(parts[i].size()), SQLITE_TRANSIENT);
+      sqlite3_bind_text(s, 3, lp.data(), static_cast<int>(lp.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_text(s, 4, existing.data(), static_cast<int>(existing.size()), SQLITE_TRANSIENT);
+      if (sqlite3_step(s) != SQLITE_DONE) {
+        hive->Exec("ROLLBACK");
+        return ERROR_REGISTRY_IO_FAILED;
+      }
+      cur = hive->FindKey(lp);
+      created = true;
+    }
+    cased = existing;
+    parent = cur;
+  }
+  if (!hive->Exec("COMMIT")) {
+    hive->Exec("ROLLBACK");
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  *result = new HKEY__{hive, parent, sam, cased, lpath};
+  return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (!key) return ERROR_INVALID_HANDLE;
+  if (IsRoot(key)) return ERROR_SUCCESS;
+  delete key;
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+// Gives an open handle for `key`, opening the root itself when a predefined root is passed.
+struct Handle {
+  HKEY k = nullptr;
+  bool owned = false;
+  LONG rc = ERROR_SUCCESS;
+  explicit Handle(HKEY key, REGSAM sam) {
+    if (IsRoot(key)) {
+      rc = RegOpenKeyExA(key, nullptr, 0, sam, &k);
+      owned = rc == ERROR_SUCCESS;
+    } else if (!key) {
+      rc = ERROR_INVALID_HANDLE;
+    } else {
+      k = key;
+    }
+  }
+  ~Handle() {
+    if (owned) RegCloseKey(k);
+  }
+};
+
+}  // namespace
+
+LONG RegQueryValueExA(HKEY key, const char* name, DWORD* type, BYTE* data, DWORD* cb) {
+  if (data && !cb) return ERROR_INVALID_PARAMETER;
+  Handle h(key, KEY_QUERY_VALUE);
+  if (h.rc) return h.rc;
+  Hive* hive = h.k->hive;
+  std::string lname = RegFoldCase(name ? name : "");
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  sqlite3_stmt* s = hive->Prep("SELECT type, data FROM vals WHERE key=?1 AND lname=?2");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  sqlite3_bind_text(s, 2, lname.data(), static_cast<int>(lname.size()), SQLITE_STATIC);
+  int rc = sqlite3_step(s);
+  if (rc != SQLITE_ROW) {
+    if (rc != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+    return hive->KeyExists(h.k->id) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+  }
+  DWORD t = static_cast<DWORD>(sqlite3_column_int64(s, 0));
+  const void* blob = sqlite3_column_blob(s, 1);
+  DWORD size = static_cast<DWORD>(sqlite3_column_bytes(s, 1));
+  if (type) *type = t;
+  if (!data) {
+    if (cb) *cb = size;
+    return ERROR_SUCCESS;
+  }
+  if (*cb < size) {
+    *cb = size;
+    return ERROR_MORE_DATA;
+  }
+  if (size) std::memcpy(data, blob, size);
+  *cb = size;
+  return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExA(HKEY key, const char* name, DWORD type, const BYTE* data, DWORD cb) {
+  if (!data && cb) return ERROR_INVALID_PARAMETER;
+  Handle h(key, KEY_SET_VALUE);
+  if (h.rc) return h.rc;
+  if (!IsRoot(key) && !(h.k->sam & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  Hive* hive = h.k->hive;
+  std::string nm = name ? name : "";
+  std::string lname = RegFoldCase(nm);
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  if (hive->readonly()) return ERROR_ACCESS_DENIED;
+  // An immediate transaction waits for other writers through the busy timeout; an
+  // autocommit statement in WAL mode could instead fail at once when another process
+  // committed between its read and its write.
+  Txn txn(*hive);
+  if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
+  if (!hive->KeyExists(h.k->id)) return ERROR_KEY_DELETED;
+  sqlite3_stmt* s = hive->Prep(
+      "INSERT INTO vals(key, name, lname, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+      " ON CONFLICT(key, lname) DO UPDATE SET type=excluded.type, data=excluded.data");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  sqlite3_bind_text(s, 2, nm.data(), static_cast<int>(nm.size()), SQLITE_STATIC);
+  sqlite3_bind_text(s, 3, lname.data(), static_cast<int>(lname.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s, 4, type);
+  sqlite3_bind_blob(s, 5, cb ? data : reinterpret_cast<const BYTE*>(""), static_cast<int>(cb), SQLITE_STATIC);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) rc = txn.Commit();
+  if (rc == SQLITE_DONE || rc == SQLITE_OK) return ERROR_SUCCESS;
+  if (rc == SQLITE_FULL) return ERROR_DISK_FULL;
+  if (rc == SQLITE_READONLY) return ERROR_ACCESS_DENIED;
+  return ERROR_REGISTRY_IO_FAILED;
+}
+
+LONG RegDeleteValueA(HKEY key, const char* name) {
+  Handle h(key, KEY_SET_VALUE);
+  if (h.rc) return h.rc;
+  if (!IsRoot(key) && !(h.k->sam & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  Hive* hive = h.k->hive;
+  std::string lname = RegFoldCase(name ? name : "");
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  if (hive->readonly()) return ERROR_ACCESS_DENIED;
+  Txn txn(*hive);
+  if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_stmt* s = hive->Prep("DELETE FROM vals WHERE key=?1 AND lname=?2");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  sqlite3_bind_text(s, 2, lname.data(), static_cast<int>(lname.size()), SQLITE_STATIC);
+  if (sqlite3_step(s) != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+  bool deleted = sqlite3_changes(sqlite3_db_handle(s)) > 0;
+  if (txn.Commit() != SQLITE_OK) return ERROR_REGISTRY_IO_FAILED;
+  return deleted ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegDeleteTreeA(HKEY key, const char* subkey) {
+  Hive* hive;
+  std::string path, lpath;
+  if (LONG rc = Resolve(key, subkey, hive, path, lpath)) return rc;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  if (hive->readonly()) return ERROR_ACCESS_DENIED;
+  std::int64_t id = hive->FindKey(lpath);
+  if (id == -1) return ERROR_FILE_NOT_FOUND;
+  if (id < 0) return ERROR_REGISTRY_IO_FAILED;
+  bool keepKey = (subkey == nullptr) || id == kRootId;
+  // Every key below `lpath` has a folded path that starts with lpath + "\"; with '\' being
+  // 0x5C, those paths sort between lpath+"\" and lpath+"]".
+  std::string lo = lpath.empty() ? std::string() : lpath + "\\";
+  std::string hi = lpath.empty() ? std::string("\xff\xff") : lpath + "]";
+  if (!hive->Exec("BEGIN IMMEDIATE")) return ERROR_REGISTRY_IO_FAILED;
+  bool ok = true;
+  const char* sqls[] = {
+      "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE lpath>?1 AND lpath<?2 AND id<>1)",
+      "DELETE FROM keys WHERE lpath>?1 AND lpath<?2 AND id<>1",
+  };
+  for (const char* sql : sqls) {
+    sqlite3_stmt* s = hive->Prep(sql);
+    if (!s) { ok = false; break; }
+    sqlite3_bind_text(s, 1, lo.data(), static_cast<int>(lo.size()), SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, hi.data(), static_cast<int>(hi.size()), SQLITE_STATIC);
+    if (sqlite3_step(s) != SQLITE_DONE) { ok = false; break; }
+  }
+  if (ok) {
+    sqlite3_stmt* s = hive->Prep("DELETE FROM vals WHERE key=?1");
+    ok = s && (sqlite3_bind_int64(s, 1, id), sqlite3_step(s) == SQLITE_DONE);
+  }
+  if (ok && !keepKey) {
+    sqlite3_stmt* s = hive->Prep("DELETE FROM keys WHERE id=?1");
+    ok = s && (sqlite3_bind_int64(s, 1, id), sqlite3_step(s) == SQLITE_DONE);
+  }
+  if (!ok || !hive->Exec("COMMIT")) {
+    hive->Exec("ROLLBACK");
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+LONG CopyName(const std::string& n, char* name, DWORD* cchName) {
+  if (!name || !cchName) return ERROR_INVALID_PARAMETER;
+  if (*cchName < n.size() + 1) {
+    *cchName = static_cast<DWORD>(n.size() + 1);
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(name, n.c_str(), n.size() + 1);
+  *cchName = static_cast<DWORD>(n.size());
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* type, BYTE* data, DWORD* cb) {
+  Handle h(key, KEY_QUERY_VALUE);
+  if (h.rc) return h.rc;
+  Hive* hive = h.k->hive;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  sqlite3_stmt* s = hive->Prep("SELECT name, type, data FROM vals WHERE key=?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  sqlite3_bind_int64(s, 2, index);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+  std::string n(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), sqlite3_column_bytes(s, 0));
+  if (LONG r = CopyName(n, name, cchName)) return r;
+  if (type) *type = static_cast<DWORD>(sqlite3_column_int64(s, 1));
+  DWORD size = static_cast<DWORD>(sqlite3_column_bytes(s, 2));
+  if (cb) {
+    if (data) {
+      if (*cb < size) {
+        *cb = size;
+        return ERROR_MORE_DATA;
+      }
+      if (size) std::memcpy(data, sqlite3_column_blob(s, 2), size);
+    }
+    *cb = size;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName) {
+  Handle h(key, KEY_ENUMERATE_SUB_KEYS);
+  if (h.rc) return h.rc;
+  Hive* hive = h.k->hive;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  sqlite3_stmt* s = hive->Prep("SELECT name FROM keys WHERE parent=?1 AND id<>1 ORDER BY lpath LIMIT 1 OFFSET ?2");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  sqlite3_bind_int64(s, 2, index);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (rc != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+  std::string n(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), sqlite3_column_bytes(s, 0));
+  return CopyName(n, name, cchName);
+}
+
+LONG RegListValues(HKEY key, std::vector<RegValue>& out) {
+  out.clear();
+  Handle h(key, KEY_QUERY_VALUE);
+  if (h.rc) return h.rc;
+  Hive* hive = h.k->hive;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  sqlite3_stmt* s = hive->Prep("SELECT name, type, data FROM vals WHERE key=?1 ORDER BY rowid");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    RegValue v;
+    v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), sqlite3_column_bytes(s, 0));
+    v.type = static_cast<DWORD>(sqlite3_column_int64(s, 1));
+    auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s, 2));
+    v.data.assign(p, p + sqlite3_column_bytes(s, 2));
+    out.push_back(std::move(v));
+  }
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+LONG RegListSubkeys(HKEY key, std::vector<std::string>& out) {
+  out.clear();
+  Handle h(key, KEY_ENUMERATE_SUB_KEYS);
+  if (h.rc) return h.rc;
+  Hive* hive = h.k->hive;
+  std::lock_guard lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  sqlite3_stmt* s = hive->Prep("SELECT name FROM keys WHERE parent=?1 AND id<>1 ORDER BY lpath");
+  if (!s) return ERROR_REGISTRY_IO_FAILED;
+  sqlite3_bind_int64(s, 1, h.k->id);
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+    out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), sqlite3_column_bytes(s, 0));
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+std::string RegKeyPath(HKEY key) {
+  if (key == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
+  if (key == HKEY_CURRENT_USER) return "HKEY_CURRENT_USER";
+  if (!key) return {};
+  std::string p = key->hive->label();
+  if (!key->path.empty()) p += "\\" + key->path;
+  return p;
+}
+
+bool RegSplitPath(const std::string& full, HKEY& root, std::string& subkey) {
+  auto slash = full.find('\\');
+  std::string head = RegFoldCase(full.substr(0, slash));
+  subkey = slash == std::string::npos ? std::string() : full.substr(slash + 1);
+  if (head == "hkey_local_machine" || head == "hklm") root = HKEY_LOCAL_MACHINE;
+  else if (head == "hkey_current_user" || head == "hkcu") root = HKEY_CURRENT_USER;
+  else return false;
+  return true;
+}
+
+void RegResetConnections() {
+  auto& hs = AllHives();
+  std::lock_guard lk(hs.mu);
+  hs.open.clear();
+}
+
+}  // namespace zemir
