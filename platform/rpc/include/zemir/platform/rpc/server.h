@@ -1,0 +1,79 @@
+// The RPC server runtime: TCP endpoints ("ncacn_ip_tcp"), registered interfaces, a listener
+// thread per endpoint that does all socket I/O, and a pool of worker threads that run calls.
+// The calls mirror the Windows runtime's names; results are RPC status codes.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zemir/platform/rpc/connection.h"
+
+namespace zemir::rpc {
+
+using RPC_STATUS = long;
+constexpr RPC_STATUS RPC_S_OK = 0;
+constexpr RPC_STATUS RPC_S_OUT_OF_MEMORY = 14;
+constexpr RPC_STATUS RPC_S_INVALID_ARG = 87;
+constexpr RPC_STATUS RPC_S_PROTSEQ_NOT_SUPPORTED = 1703;
+constexpr RPC_STATUS RPC_S_INVALID_ENDPOINT_FORMAT = 1706;
+constexpr RPC_STATUS RPC_S_INVALID_NET_ADDR = 1707;
+constexpr RPC_STATUS RPC_S_ALREADY_REGISTERED = 1711;
+constexpr RPC_STATUS RPC_S_ALREADY_LISTENING = 1713;
+constexpr RPC_STATUS RPC_S_NO_PROTSEQS_REGISTERED = 1714;
+constexpr RPC_STATUS RPC_S_NOT_LISTENING = 1715;
+constexpr RPC_STATUS RPC_S_CANT_CREATE_ENDPOINT = 1720;
+constexpr RPC_STATUS RPC_S_DUPLICATE_ENDPOINT = 1740;
+
+// Interface registration flags.
+constexpr unsigned RPC_IF_AUTOLISTEN = 0x0001;
+constexpr unsigned RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH = 0x0010;
+
+constexpr unsigned RPC_C_LISTEN_MAX_CALLS_DEFAULT = 1234;
+constexpr unsigned RPC_C_PROTSEQ_MAX_REQS_DEFAULT = 10;
+
+struct ServerOptions {
+  std::uint16_t maxFragment = 5840;   // largest fragment sent or accepted
+  unsigned readTimeoutMs = 30000;     // a PDU or fragmented call left unfinished this long closes the connection
+  unsigned idleTimeoutMs = 300000;    // a connection with nothing to do this long is closed (0: never)
+  unsigned writeTimeoutMs = 30000;    // a client that reads none of its answers this long is dropped
+  unsigned maxConnections = 256;      // per endpoint; further clients wait in the accept queue
+};
+
+class RpcServer {
+ public:
+  RpcServer();
+  ~RpcServer();  // stops listening and waits for running calls
+  RpcServer(const RpcServer&) = delete;
+  RpcServer& operator=(const RpcServer&) = delete;
+
+  // Where the runtime's own messages go (refused calls, dropped connections). Set before listening.
+  void SetLog(LogFn log);
+  void SetOptions(const ServerOptions& options);
+
+  // Opens a TCP endpoint: `protseq` "ncacn_ip_tcp", `endpoint` the port as text ("4747";
+  // "0" picks a free port), `address` null or empty for all addresses, else an IPv4 address
+  // such as "127.0.0.1". `maxCalls` is the number of worker threads serving the endpoint's calls.
+  RPC_STATUS RpcServerUseProtseqEp(const char* protseq, unsigned maxCalls, const char* endpoint,
+                                   const char* address = nullptr);
+  // Offers an interface on every endpoint. With RPC_IF_AUTOLISTEN, serving starts now.
+  RPC_STATUS RpcServerRegisterIf(RpcInterface itf, unsigned flags = 0);
+  // Starts serving; unless `dontWait`, blocks until RpcMgmtStopServerListening.
+  RPC_STATUS RpcServerListen(unsigned minThreads = 1, unsigned maxCalls = RPC_C_LISTEN_MAX_CALLS_DEFAULT,
+                             bool dontWait = false);
+  // Stops accepting and reading calls, lets running calls finish and send their answers,
+  // tells the clients with a shutdown PDU and closes their connections. Returns at once;
+  // RpcMgmtWaitServerListen waits for the end.
+  RPC_STATUS RpcMgmtStopServerListening();
+  RPC_STATUS RpcMgmtWaitServerListen();
+
+  // The ports of the endpoints, in the order they were opened (useful with "0").
+  std::vector<std::uint16_t> BoundPorts() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zemir::rpc
