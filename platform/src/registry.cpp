@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "zemir/platform/prefix.h"
 
@@ -35,7 +36,13 @@ class Hive {
     if (db_) sqlite3_close_v2(db_);
   }
   const std::string& label() const { return label_; }
-  std::mutex& mutex() { return mu_; }
+  // Recursive, so that a thread holding a transaction (RegBeginTransaction) keeps the hive
+  // across its calls while other threads wait.
+  std::recursive_mutex& mutex() { return mu_; }
+  // Whether a transaction is open on the connection (a batch, or a write in progress).
+  bool InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+  // The thread that holds a batch transaction, if any.
+  std::thread::id batchOwner;
 
   // Opens the database on first use. Creates it (and the prefix folder) when missing and
   // writable; falls back to read-only when the process may not write it.
@@ -85,7 +92,8 @@ class Hive {
 
   bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
-  // A cached prepared statement, reset and with its bindings cleared.
+  // A cached prepared statement, reset and with its bindings cleared. It stays in use until
+  // the call that asked for it ends (HiveLock), then it is reset again.
   sqlite3_stmt* Prep(const char* sql) {
     auto& st = stmts_[sql];
     if (!st) {
@@ -97,7 +105,16 @@ class Hive {
     }
     sqlite3_reset(st->s);
     sqlite3_clear_bindings(st->s);
+    used_.push_back(st->s);
     return st->s;
+  }
+
+  // Resets the statements the current call used. A statement left on a row keeps its read
+  // transaction open: the connection would go on reading an old snapshot, and its next write
+  // could not upgrade that snapshot and would fail at once with SQLITE_BUSY.
+  void ReleaseStatements() {
+    for (sqlite3_stmt* s : used_) sqlite3_reset(s);
+    used_.clear();
   }
 
   // The id of the key with this folded path, or -1 (missing) / -2 (error); `path` receives
@@ -132,27 +149,54 @@ class Hive {
   sqlite3* db_ = nullptr;
   bool readonly_ = false;
   bool failed_ = false;
-  std::mutex mu_;
+  std::recursive_mutex mu_;
   std::map<std::string, std::unique_ptr<Stmt>> stmts_;
+  std::vector<sqlite3_stmt*> used_;
 };
 
-// An immediate write transaction, rolled back unless committed.
+// Holds a hive for one call and resets the statements the call used when it ends.
+class HiveLock {
+ public:
+  explicit HiveLock(Hive& h) : h_(h) { h_.mutex().lock(); }
+  ~HiveLock() {
+    h_.ReleaseStatements();
+    h_.mutex().unlock();
+  }
+  HiveLock(const HiveLock&) = delete;
+  HiveLock& operator=(const HiveLock&) = delete;
+
+ private:
+  Hive& h_;
+};
+
+// An immediate write transaction, rolled back unless committed. Inside a batch transaction
+// it is a savepoint, so a failed call undoes its own changes and leaves the batch's.
 class Txn {
  public:
-  explicit Txn(Hive& h) : h_(h), ok_(h.Exec("BEGIN IMMEDIATE")) {}
+  explicit Txn(Hive& h)
+      : h_(h), nested_(h.InTransaction()), ok_(h.Exec(nested_ ? "SAVEPOINT regcall" : "BEGIN IMMEDIATE")) {}
   ~Txn() {
-    if (ok_ && !done_) h_.Exec("ROLLBACK");
+    if (ok_ && !done_) Undo();
   }
   bool ok() const { return ok_; }
   int Commit() {
     done_ = true;
-    if (h_.Exec("COMMIT")) return SQLITE_OK;
-    h_.Exec("ROLLBACK");
+    if (h_.Exec(nested_ ? "RELEASE regcall" : "COMMIT")) return SQLITE_OK;
+    Undo();
     return SQLITE_ERROR;
   }
 
  private:
+  void Undo() {
+    if (nested_) {
+      h_.Exec("ROLLBACK TO regcall");
+      h_.Exec("RELEASE regcall");
+    } else {
+      h_.Exec("ROLLBACK");
+    }
+  }
   Hive& h_;
+  bool nested_;
   bool ok_;
   bool done_ = false;
 };
@@ -268,7 +312,7 @@ LONG RegOpenKeyExA(HKEY root, const char* subkey, DWORD, REGSAM sam, PHKEY resul
   Hive* hive;
   std::string path, lpath;
   if (LONG rc = Resolve(root, subkey, hive, path, lpath)) return rc;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   if ((sam & kWriteBits) && hive->readonly()) return ERROR_ACCESS_DENIED;
   std::int64_t id = hive->FindKey(lpath, &path);
@@ -284,7 +328,7 @@ LONG RegCreateKeyExA(HKEY root, const char* subkey, REGSAM sam, PHKEY result, DW
   Hive* hive;
   std::string path, lpath;
   if (LONG rc = Resolve(root, subkey, hive, path, lpath)) return rc;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   std::int64_t id = hive->FindKey(lpath, &path);
   if (id >= 0) {
@@ -295,7 +339,8 @@ LONG RegCreateKeyExA(HKEY root, const char* subkey, REGSAM sam, PHKEY result, DW
   }
   if (id == -2) return ERROR_REGISTRY_IO_FAILED;
   if (hive->readonly()) return ERROR_ACCESS_DENIED;
-  if (!hive->Exec("BEGIN IMMEDIATE")) return ERROR_REGISTRY_IO_FAILED;
+  Txn txn(*hive);
+  if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
   // Walk down from the root, adding each missing component under its parent.
   auto parts = Components(path.c_str());
   std::int64_t parent = kRootId;
@@ -305,35 +350,23 @@ LONG RegCreateKeyExA(HKEY root, const char* subkey, REGSAM sam, PHKEY result, DW
     std::string lp = RegFoldCase(Join(parts, i + 1));
     std::string existing;
     std::int64_t cur = hive->FindKey(lp, &existing);
-    if (cur == -2) {
-      hive->Exec("ROLLBACK");
-      return ERROR_REGISTRY_IO_FAILED;
-    }
+    if (cur == -2) return ERROR_REGISTRY_IO_FAILED;
     if (cur == -1) {
       existing = cased.empty() ? parts[i] : cased + "\\" + parts[i];
       sqlite3_stmt* s = hive->Prep("INSERT INTO keys(parent, name, lpath, path) VALUES(?1, ?2, ?3, ?4)");
-      if (!s) {
-        hive->Exec("ROLLBACK");
-        return ERROR_REGISTRY_IO_FAILED;
-      }
+      if (!s) return ERROR_REGISTRY_IO_FAILED;
       sqlite3_bind_int64(s, 1, parent);
       sqlite3_bind_text(s, 2, parts[i].data(), static_cast<int>(parts[i].size()), SQLITE_TRANSIENT);
       sqlite3_bind_text(s, 3, lp.data(), static_cast<int>(lp.size()), SQLITE_TRANSIENT);
       sqlite3_bind_text(s, 4, existing.data(), static_cast<int>(existing.size()), SQLITE_TRANSIENT);
-      if (sqlite3_step(s) != SQLITE_DONE) {
-        hive->Exec("ROLLBACK");
-        return ERROR_REGISTRY_IO_FAILED;
-      }
-      cur = hive->FindKey(lp);
+      if (sqlite3_step(s) != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
+      cur = sqlite3_last_insert_rowid(sqlite3_db_handle(s));
       created = true;
     }
     cased = existing;
     parent = cur;
   }
-  if (!hive->Exec("COMMIT")) {
-    hive->Exec("ROLLBACK");
-    return ERROR_REGISTRY_IO_FAILED;
-  }
+  if (txn.Commit() != SQLITE_OK) return ERROR_REGISTRY_IO_FAILED;
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   *result = new HKEY__{hive, parent, sam, cased, lpath};
   return ERROR_SUCCESS;
@@ -376,7 +409,7 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* type, BYTE* data, DWORD
   if (h.rc) return h.rc;
   Hive* hive = h.k->hive;
   std::string lname = RegFoldCase(name ? name : "");
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT type, data FROM vals WHERE key=?1 AND lname=?2");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
@@ -412,7 +445,7 @@ LONG RegSetValueExA(HKEY key, const char* name, DWORD type, const BYTE* data, DW
   Hive* hive = h.k->hive;
   std::string nm = name ? name : "";
   std::string lname = RegFoldCase(nm);
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   if (hive->readonly()) return ERROR_ACCESS_DENIED;
   // An immediate transaction waits for other writers through the busy timeout; an
@@ -444,7 +477,7 @@ LONG RegDeleteValueA(HKEY key, const char* name) {
   if (!IsRoot(key) && !(h.k->sam & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   Hive* hive = h.k->hive;
   std::string lname = RegFoldCase(name ? name : "");
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   if (hive->readonly()) return ERROR_ACCESS_DENIED;
   Txn txn(*hive);
@@ -463,7 +496,7 @@ LONG RegDeleteTreeA(HKEY key, const char* subkey) {
   Hive* hive;
   std::string path, lpath;
   if (LONG rc = Resolve(key, subkey, hive, path, lpath)) return rc;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   if (hive->readonly()) return ERROR_ACCESS_DENIED;
   std::int64_t id = hive->FindKey(lpath);
@@ -474,7 +507,8 @@ LONG RegDeleteTreeA(HKEY key, const char* subkey) {
   // 0x5C, those paths sort between lpath+"\" and lpath+"]".
   std::string lo = lpath.empty() ? std::string() : lpath + "\\";
   std::string hi = lpath.empty() ? std::string("\xff\xff") : lpath + "]";
-  if (!hive->Exec("BEGIN IMMEDIATE")) return ERROR_REGISTRY_IO_FAILED;
+  Txn txn(*hive);
+  if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
   bool ok = true;
   const char* sqls[] = {
       "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE lpath>?1 AND lpath<?2 AND id<>1)",
@@ -495,11 +529,36 @@ LONG RegDeleteTreeA(HKEY key, const char* subkey) {
     sqlite3_stmt* s = hive->Prep("DELETE FROM keys WHERE id=?1");
     ok = s && (sqlite3_bind_int64(s, 1, id), sqlite3_step(s) == SQLITE_DONE);
   }
-  if (!ok || !hive->Exec("COMMIT")) {
-    hive->Exec("ROLLBACK");
-    return ERROR_REGISTRY_IO_FAILED;
-  }
+  if (!ok || txn.Commit() != SQLITE_OK) return ERROR_REGISTRY_IO_FAILED;
   return ERROR_SUCCESS;
+}
+
+LONG RegBeginTransaction(HKEY root) {
+  Hive* hive = IsRoot(root) ? HiveFor(root) : nullptr;
+  if (!hive) return ERROR_INVALID_HANDLE;
+  // The lock taken here is held until RegEndTransaction, so that no other thread's
+  // statements land inside this transaction.
+  std::unique_lock lk(hive->mutex());
+  if (LONG rc = hive->Ensure()) return rc;
+  if (hive->readonly()) return ERROR_ACCESS_DENIED;
+  if (hive->InTransaction()) return ERROR_INVALID_PARAMETER;  // no nesting
+  if (!hive->Exec("BEGIN IMMEDIATE")) return ERROR_REGISTRY_IO_FAILED;
+  hive->batchOwner = std::this_thread::get_id();
+  lk.release();
+  return ERROR_SUCCESS;
+}
+
+LONG RegEndTransaction(HKEY root, bool commit) {
+  Hive* hive = IsRoot(root) ? HiveFor(root) : nullptr;
+  if (!hive) return ERROR_INVALID_HANDLE;
+  HiveLock lk(*hive);
+  if (hive->batchOwner != std::this_thread::get_id() || !hive->InTransaction()) return ERROR_INVALID_PARAMETER;
+  LONG rc = ERROR_SUCCESS;
+  if (commit && !hive->Exec("COMMIT")) rc = ERROR_REGISTRY_IO_FAILED;
+  if (!commit || rc != ERROR_SUCCESS) hive->Exec("ROLLBACK");
+  hive->batchOwner = std::thread::id();
+  hive->mutex().unlock();  // the lock taken by RegBeginTransaction
+  return rc;
 }
 
 namespace {
@@ -521,7 +580,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* typ
   Handle h(key, KEY_QUERY_VALUE);
   if (h.rc) return h.rc;
   Hive* hive = h.k->hive;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name, type, data FROM vals WHERE key=?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
@@ -551,7 +610,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName) {
   Handle h(key, KEY_ENUMERATE_SUB_KEYS);
   if (h.rc) return h.rc;
   Hive* hive = h.k->hive;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name FROM keys WHERE parent=?1 AND id<>1 ORDER BY lpath LIMIT 1 OFFSET ?2");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
@@ -569,7 +628,7 @@ LONG RegListValues(HKEY key, std::vector<RegValue>& out) {
   Handle h(key, KEY_QUERY_VALUE);
   if (h.rc) return h.rc;
   Hive* hive = h.k->hive;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name, type, data FROM vals WHERE key=?1 ORDER BY rowid");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
@@ -591,7 +650,7 @@ LONG RegListSubkeys(HKEY key, std::vector<std::string>& out) {
   Handle h(key, KEY_ENUMERATE_SUB_KEYS);
   if (h.rc) return h.rc;
   Hive* hive = h.k->hive;
-  std::lock_guard lk(hive->mutex());
+  HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name FROM keys WHERE parent=?1 AND id<>1 ORDER BY lpath");
   if (!s) return ERROR_REGISTRY_IO_FAILED;

@@ -61,6 +61,12 @@ LONG RegDeleteTreeA(HKEY key, const char* subkey);
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* type, BYTE* data, DWORD* cb);
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName);
 
+// Groups the calls this thread makes on one hive into a single transaction: they take effect
+// together when it ends with `commit`, or not at all. Other threads of the process wait until
+// it ends; other processes see nothing of it before the commit. Begin and end on one thread.
+LONG RegBeginTransaction(HKEY root);
+LONG RegEndTransaction(HKEY root, bool commit);
+
 // Convenience for tools and tests: whole enumerations in one call.
 struct RegValue {
   std::string name;
