@@ -92,7 +92,7 @@ const ApEntryPoints& ApLib() { return B().api; }
 void ResetAPLibBinding() {
   Binding& b = B();
   std::lock_guard lk(b.mu);
-  if (b.module) FreeLibrary(b.module);
+  // The module stays loaded: the next binding gets the same one back.
   b.module = nullptr;
   b.api = ApEntryPoints();
   b.state = BindState::Unbound;
@@ -164,9 +164,12 @@ void LogAdapterError(ApStatus status) {
       if (ApLib().FreeBuffer) ApLib().FreeBuffer(t);
     }
   }
-  // The Windows length modifier I32 is understood by Trace (not by the compiler's check).
-  static const char* const kErrorLine = " [ERROR] %s (0x%08I32X)\n";
-  Trace(kErrorLine, text.c_str(), static_cast<std::uint32_t>(status));
+  // The Windows length modifier I32 is understood by Trace, not by the compiler's check.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+  Trace(" [ERROR] %s (0x%08I32X)\n", text.c_str(), static_cast<std::uint32_t>(status));
+#pragma GCC diagnostic pop
 }
 
 bool ApObject::Open(const std::u16string& path) {

@@ -15,7 +15,6 @@
 #include "zemir/platform/fs.h"
 #include "zemir/platform/ldap.h"
 #include "zemir/platform/prefix.h"
-#include "zemir/platform/registry.h"
 
 #define ZEMIR_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -26,27 +25,6 @@ using platform::Directory;
 using platform::Entry;
 
 std::string U8(const char16_t* w) { return w ? WideToUtf8(w) : std::string(); }
-
-// A registry text under SOFTWARE\Zemir of HKEY_LOCAL_MACHINE, empty when missing.
-std::string ProductValue(const char* name) {
-  HKEY k = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", 0, KEY_READ | KEY_WOW64_32KEY, &k) != ERROR_SUCCESS) return {};
-  char buf[1024];
-  DWORD cb = sizeof buf - 1, type = 0;
-  std::string out;
-  if (RegQueryValueExA(k, name, &type, reinterpret_cast<BYTE*>(buf), &cb) == ERROR_SUCCESS) {
-    if (type == REG_DWORD && cb == 4) {
-      DWORD v;
-      memcpy(&v, buf, 4);
-      out = std::to_string(v);
-    } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
-      buf[cb] = 0;
-      out = buf;
-    }
-  }
-  RegCloseKey(k);
-  return out;
-}
 
 // The adapter's own log, switched on by LDAP_SetLogFile; level 1 errors, 2 also operations.
 class AdapterLog {
@@ -89,19 +67,7 @@ struct Settings {
 
 Settings ReadSettings() {
   Settings s;
-  s.opts.uri = ProductValue("DirectoryURI");
-  if (s.opts.uri.empty()) s.opts.uri = "sqlite:" + (platform::Prefix() / "directory.db").string();
-  if (s.opts.uri.rfind("sqlite:", 0) == 0 && s.opts.uri.size() > 9 && s.opts.uri[8] == ':') {
-    // sqlite:C:\dir\directory.db names a file on a Windows drive.
-    s.opts.uri = "sqlite:" + platform::HostPath(s.opts.uri.substr(7));
-  }
-  s.opts.bindDn = ProductValue("DirectoryBindDN");
-  s.opts.password = ProductValue("DirectoryBindPassword");
-  int t = atoi(ProductValue("DirectoryTimeout").c_str());
-  if (t > 0 && t <= 600) {
-    s.opts.networkTimeoutSec = t;
-    s.opts.operationTimeoutSec = t * 4;
-  }
+  s.opts = platform::ProductDirectoryOptions();
   return s;
 }
 

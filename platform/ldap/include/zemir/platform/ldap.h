@@ -128,3 +128,16 @@ bool SameDn(std::string_view a, std::string_view b);
 std::string EscapeFilterValue(std::string_view value, bool star = true);
 
 }  // namespace zemir::platform
+
+namespace zemir::platform {
+
+// Where the product's directory lives, from SOFTWARE\Zemir of HKEY_LOCAL_MACHINE:
+// DirectoryURI (default "sqlite:" + the prefix's directory.db; "sqlite:C:\..." names a file on
+// a Windows drive), DirectoryBindDN, DirectoryBindPassword, DirectoryTimeout (seconds to
+// connect; an operation may take four times as long).
+ConnectOptions ProductDirectoryOptions();
+// The domain's server: DomainURI, DomainBindDN, DomainBindPassword, each defaulting to the
+// product directory's value.
+ConnectOptions ProductDomainOptions();
+
+}  // namespace zemir::platform
