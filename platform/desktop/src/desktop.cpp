@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <utmpx.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +146,16 @@ DWORD WaitForInputIdle(Process& p, DWORD ms) {
   DWORD settle = ms < 100 ? ms : 100;
   Sleep(settle);
   return p.Running() || p.pid() != 0 ? 0 : 0xFFFFFFFFu;
+}
+
+std::string GetComputerNameA() {
+  char buf[256] = {};
+  if (gethostname(buf, sizeof buf - 1) != 0) return {};
+  std::string n = buf;
+  if (auto dot = n.find('.'); dot != std::string::npos) n.resize(dot);
+  if (n.size() > 15) n.resize(15);
+  for (char& c : n) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return n;
 }
 
 void Sleep(DWORD ms) {

@@ -51,6 +51,9 @@ bool CreateProcessA(const std::string& program, const std::string& workDir, Proc
 // Waits until a started program is ready for input; the host has no such notion, so this
 // waits until it runs for at most `ms` (a short settle time). 0 when ready.
 DWORD WaitForInputIdle(Process& p, DWORD ms);
+// The computer's name (the host name up to its first dot, upper case, at most 15 characters).
+std::string GetComputerNameA();
+
 // Sleep; ZEMIR_FAST_SLEEP=1 in the environment makes long waits short (tests).
 void Sleep(DWORD ms);
 
