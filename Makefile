@@ -3,6 +3,8 @@ JOBS ?= 2
 TEST_BUILD ?= build/test
 RUN_BUILD ?= build/release
 DEMO_PREFIX ?= $(CURDIR)/var/demo
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 60
 
 .PHONY: deps test build-test run build-release fuzz bench clean
 
@@ -22,6 +24,16 @@ build-release: deps
 
 run: build-release
 	ZEMIR_PREFIX=$(DEMO_PREFIX) scripts/run-demo $(RUN_BUILD)
+
+# The libFuzzer targets, built with clang in their own folder and run FUZZ_SECONDS each.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DZEMIR_FUZZ=ON -DZEMIR_BENCH=OFF \
+	  "-DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer" \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_pdu fuzz_stub
+	fuzz/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 bench: build-release
 	scripts/run-bench $(RUN_BUILD)
