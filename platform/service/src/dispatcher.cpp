@@ -80,7 +80,7 @@ const char* StateText(DWORD state) {
 void Acknowledge(unsigned seq) {
   if (!seq) return;
   Key st;
-  if (OpenStatusKey(gDispatch->name, st, false) == ERROR_SUCCESS) SetDword(st.get(), "ControlAck", seq);
+  if (OpenStatusKey(gDispatch->name, st, true) == ERROR_SUCCESS) SetDword(st.get(), "ControlAck", seq);
 }
 
 // Checks that the manager started this process for a service of the table; the name found
@@ -240,6 +240,39 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     st = Key();
     DeleteIfPending(gDispatch->name);
   }
+  return 1;
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  static std::mutex mu;
+  static PHANDLER_ROUTINE current = nullptr;
+  static bool started = false;
+  std::lock_guard lk(mu);
+  if (!add) {
+    if (handler == current) current = nullptr;
+    return 1;
+  }
+  if (!handler) return Fail<BOOL>(ERROR_INVALID_PARAMETER, 0);
+  current = handler;
+  if (started) return 1;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      PHANDLER_ROUTINE h;
+      {
+        std::lock_guard lk2(mu);
+        h = current;
+      }
+      if (!h || !h(sig == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT)) std::_Exit(128 + sig);
+    }
+  }).detach();
+  started = true;
   return 1;
 }
 

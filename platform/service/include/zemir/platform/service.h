@@ -159,6 +159,14 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* name, LPHANDLER_FU
 // STOPPING=1 when stopping, STATUS= always). 13 for a state outside 1-7.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 
+// Console control events (Ctrl+C is SIGINT, Ctrl+Break is SIGQUIT here). The handler runs on a
+// thread of its own; when it returns FALSE the process ends as the signal would end it. Call
+// before the process starts other threads: it blocks both signals for every later thread.
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
 namespace platform {
 
 // The registry key of a service, "SYSTEM\CurrentControlSet\Services\<name>".
