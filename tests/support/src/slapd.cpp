@@ -38,13 +38,13 @@ std::vector<Item> DomainItems() {
   const std::string base = SmallDomain::kDn;
   auto user = [&](const std::string& uid, const std::string& cn, const std::string& sn, const std::string& mobile,
                   const std::string& phone) {
-    Item i{"uid=" + uid + ",ou=Users," + base, {{"objectClass", {"inetOrgPerson"}}, {"uid", {uid}}, {"cn", {cn}}, {"sn", {sn}}}};
+    Item i{"uid=" + uid + ",ou=Users," + base, {{"objectClass", {"top", "person", "organizationalPerson", "inetOrgPerson"}}, {"uid", {uid}}, {"cn", {cn}}, {"sn", {sn}}}};
     if (!mobile.empty()) i.attrs["mobile"] = {mobile};
     if (!phone.empty()) i.attrs["telephoneNumber"] = {phone};
     return i;
   };
   auto group = [&](const std::string& dn, const std::string& cn, std::vector<std::string> members) {
-    return Item{dn, {{"objectClass", {"groupOfNames"}}, {"cn", {cn}}, {"member", std::move(members)}}};
+    return Item{dn, {{"objectClass", {"top", "groupOfNames"}}, {"cn", {cn}}, {"member", std::move(members)}}};
   };
   auto u = [&](const std::string& uid) { return "uid=" + uid + ",ou=Users," + base; };
   return {
