@@ -35,11 +35,11 @@ struct Result {
 
 std::string Program() { return test::BuildBin() + "/ZemirRpcService"; }
 
-// Starts the program with `args`; returns its PID and the read end of its standard output.
-pid_t Spawn(const std::vector<std::string>& args, int* outFd) {
+// Starts the program (the service's, unless named) with `args`; returns its PID and the read
+// end of its standard output.
+pid_t Spawn(const std::vector<std::string>& args, int* outFd, std::string prog = Program()) {
   int fds[2];
   if (pipe(fds) != 0) return -1;
-  std::string prog = Program();
   std::vector<char*> av{prog.data()};
   std::vector<std::string> copy = args;
   for (auto& a : copy) av.push_back(a.data());
@@ -58,10 +58,10 @@ pid_t Spawn(const std::vector<std::string>& args, int* outFd) {
 }
 
 // Runs the program to its end (at most 60 s) and collects its standard output.
-Result RunProgram(const std::vector<std::string>& args) {
+Result RunProgram(const std::vector<std::string>& args, const std::string& prog = Program()) {
   Result r;
   int fd = -1;
-  pid_t pid = Spawn(args, &fd);
+  pid_t pid = Spawn(args, &fd, prog);
   if (pid <= 0) return r;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   char buf[512];
@@ -210,6 +210,17 @@ TEST_F(Host, InstallStartPauseContinueStopUninstall) {
   EXPECT_EQ(st.dwCurrentState, SERVICE_RUNNING);
   ASSERT_TRUE(Control(200, &st));  // a user control is taken and changes nothing
   EXPECT_EQ(st.dwCurrentState, SERVICE_RUNNING);
+  // The same from the shell.
+  std::string sc = test::BuildBin() + "/zemir-sc";
+  r = RunProgram({"pause", "Zemir RPC"}, sc);
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_NE(r.out.find("STATE              : 7  PAUSED\n"), std::string::npos) << r.out;
+  r = RunProgram({"continue", "zemir rpc"}, sc);
+  EXPECT_NE(r.out.find("STATE              : 4  RUNNING\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("(STOPPABLE, PAUSABLE, ACCEPTS_SHUTDOWN)"), std::string::npos) << r.out;
+  r = RunProgram({"control", "Zemir RPC", "7"}, sc);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "[SC] ControlService FAILED 1052:\n\nThe requested control is not valid for this service.\r\n");
 
   r = RunProgram({"-s"});
   EXPECT_EQ(r.exit, 0);
@@ -305,6 +316,17 @@ TEST_F(Host, RunByHandTheDispatcherFailsAsOnWindows) {
   EXPECT_EQ(r.exit, 0);
   EXPECT_EQ(test::ReadFile(session_), "lock\tloginctl lock-sessions\n");
   EXPECT_NE(Log().find("Started with 'A' (Lock Workstation)\r\n"), std::string::npos) << Log();
+
+  // With ZemirPath set, the log is that folder's "rpc_serv.log".
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
+  const char folder[] = "C:\\Program Files\\Zemir\\";
+  RegSetValueExA(k, "ZemirPath", REG_SZ, reinterpret_cast<const BYTE*>(folder), sizeof folder);
+  RegCloseKey(k);
+  std::filesystem::create_directories(prefix_.path() + "/drive_c/Program Files/Zemir");
+  EXPECT_EQ(RunProgram({"-X"}).exit, 0);
+  std::string log = test::ReadFile(prefix_.path() + "/drive_c/Program Files/Zemir/rpc_serv.log");
+  EXPECT_NE(log.find("Started with 'X' (Time Expired. Locking WorckStation)\r\n"), std::string::npos) << log;
 }
 
 TEST_F(Host, WorkstationSwitchesRunInOrderWithTheirFallbacks) {
