@@ -16,9 +16,13 @@ LONG OpenServiceKey(const std::string& name, Key& key, bool write) {
 
 LONG OpenStatusKey(const std::string& name, Key& key, bool create) {
   Key svc;
-  if (LONG rc = OpenServiceKey(name, svc, create)) return rc;
+  if (LONG rc = OpenServiceKey(name, svc, false)) return rc;
   if (create) return RegCreateKeyExA(svc.get(), kStatusSubkey, KEY_ALL_ACCESS, key.out());
-  return RegOpenKeyExA(svc.get(), kStatusSubkey, 0, KEY_READ, key.out());
+  // Readers also record what they find out (a service whose process is gone), so they open
+  // for writing where the hive allows it.
+  LONG rc = RegOpenKeyExA(svc.get(), kStatusSubkey, 0, KEY_ALL_ACCESS, key.out());
+  if (rc == ERROR_ACCESS_DENIED) rc = RegOpenKeyExA(svc.get(), kStatusSubkey, 0, KEY_READ, key.out());
+  return rc;
 }
 
 std::optional<DWORD> GetDword(HKEY key, const char* value) {

@@ -145,9 +145,17 @@ TEST(Scm, AServiceWhoseProcessIsGoneReadsAsStoppedAndAMarkedOneIsDeleted) {
   SC_HANDLE svc = Install(scm, kName, nullptr, "/opt/test/svc");
   ASSERT_NE(svc, nullptr);
 
+  // A process that ended without reporting reads as stopped, and is recorded so.
+  FakeStatus(kName, SERVICE_RUNNING, static_cast<DWORD>(DeadPid()));
+  SERVICE_STATUS st{};
+  ASSERT_TRUE(QueryServiceStatus(svc, &st));
+  EXPECT_EQ(st.dwCurrentState, SERVICE_STOPPED);
+  EXPECT_EQ(st.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+  EXPECT_EQ(RegString(platform::ServiceKeyPath(kName) + "\\Status", "CurrentState"), "1");
+  EXPECT_EQ(RegString(platform::ServiceKeyPath(kName) + "\\Status", "ProcessId"), "0");
+
   // A live process (this one) reporting running: running, and deletion only marks it.
   FakeStatus(kName, SERVICE_RUNNING, static_cast<DWORD>(getpid()));
-  SERVICE_STATUS st{};
   ASSERT_TRUE(QueryServiceStatus(svc, &st));
   EXPECT_EQ(st.dwCurrentState, SERVICE_RUNNING);
   EXPECT_FALSE(StartServiceA(svc, 0, nullptr));
