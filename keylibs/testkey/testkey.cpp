@@ -175,7 +175,10 @@ KEYLIB_EXPORT std::int32_t DeleteData(const char* reader, std::int32_t slot) {
   return 1;
 }
 
-KEYLIB_EXPORT void CloseLibrary() { Log("CloseLibrary"); }
+KEYLIB_EXPORT void CloseLibrary() {
+  Log("CloseLibrary");
+  zemir::RegResetConnections();  // the module may be unloaded next: release its registry handles
+}
 
 #ifndef ZEMIR_TESTKEY_PARTIAL
 KEYLIB_EXPORT std::uint32_t GetReaderSerialNumber(const char* reader) {

@@ -109,7 +109,10 @@ HMODULE LoadLibraryA(const char* name) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // RTLD_NODELETE: FreeLibrary drops the reference but keeps the code mapped, so threads or
+  // handlers a module left behind never run into unmapped memory, and its static state stays
+  // reachable (libraries are released at process exit anyway).
+  void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!h) {
     const char* e = dlerror();
     tLoadError = e ? e : "dlopen failed";

@@ -25,7 +25,8 @@ using HMODULE = HINSTANCE__*;
 // from that folder only. Null on failure with last error 126 (module not found) or 193
 // (found but not loadable).
 HMODULE LoadLibraryA(const char* name);
-// Null when the module has no such entry point (last error 127).
+// Null when the module has no such entry point (last error 127). FreeLibrary drops the
+// reference; the module's code stays mapped until the process ends.
 void* GetProcAddress(HMODULE module, const char* name);
 bool FreeLibrary(HMODULE module);
 
