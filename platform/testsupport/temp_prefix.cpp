@@ -13,6 +13,11 @@
 
 namespace zemir::test {
 
+namespace {
+// Tests find the source tree (schemas, language files, scripts) through ZEMIR_SOURCE_DIR.
+[[maybe_unused]] const int kSourceDirSet = setenv("ZEMIR_SOURCE_DIR", ZEMIR_SOURCE_DIR, 0);
+}  // namespace
+
 TempPrefix::TempPrefix() {
   if (const char* o = getenv("ZEMIR_PREFIX")) {
     old_ = o;
@@ -33,6 +38,8 @@ TempPrefix::~TempPrefix() {
   std::error_code ec;
   if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
+
+std::string SourceDir() { return getenv("ZEMIR_SOURCE_DIR"); }
 
 std::string BuildBin() {
   if (const char* b = getenv("ZEMIR_BUILD_BIN")) return b;
