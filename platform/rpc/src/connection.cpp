@@ -271,6 +271,7 @@ void RpcConnection::HandleRequest(const PduHeader& h, const std::uint8_t* pdu, s
     partial_.contextId = rq.contextId;
     partial_.opnum = rq.opnum;
     partial_.littleEndian = h.littleEndian();
+    partial_.maybe = h.flags & kPfcMaybe;
     partial_.interfaceIndex = index;
   }
   // The alloc_hint is only a claim: memory grows with the bytes that really arrive, and
@@ -308,7 +309,7 @@ void RpcConnection::CompleteCall(const PendingCall& call, RpcStatus status, cons
   bool orphaned = runningOrphaned_;
   running_ = false;
   runningOrphaned_ = false;
-  if (orphaned || closing_) return;
+  if (orphaned || closing_ || call.maybe) return;
   if (status == 0)
     AppendResponse(&out_, call.callId, call.contextId, stubOut.data(), stubOut.size(), maxXmit_);
   else

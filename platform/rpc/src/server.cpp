@@ -54,9 +54,11 @@ struct InterfaceGate {
 };
 
 struct Conn {
-  Conn(int fd, const std::vector<RpcInterface>* ifs, ConnectionLimits lim, std::string port, LogFn log)
-      : fd(fd), engine(ifs, lim, std::move(port), std::move(log)) {}
+  Conn(int fd, std::string peer, const std::vector<RpcInterface>* ifs, ConnectionLimits lim, std::string port,
+       LogFn log)
+      : fd(fd), peer(std::move(peer)), engine(ifs, lim, std::move(port), std::move(log)) {}
   int fd;
+  const std::string peer;  // the client's address
   std::mutex mu;  // guards engine and the flags below (shared with the worker running its call)
   RpcConnection engine;
   bool dead = false;
@@ -188,6 +190,14 @@ RPC_STATUS RpcServer::RpcServerRegisterIf(RpcInterface itf, unsigned flags) {
   return RPC_S_OK;
 }
 
+RPC_STATUS RpcServer::RpcServerRegisterIf2(RpcInterface itf, unsigned flags, unsigned maxCalls, unsigned maxRpcSize,
+                                           SecurityCallback callback) {
+  if (maxCalls) itf.maxCalls = maxCalls;
+  if (maxRpcSize) itf.maxRequestBytes = maxRpcSize;
+  itf.securityCallback = std::move(callback);
+  return RpcServerRegisterIf(std::move(itf), flags);
+}
+
 RPC_STATUS RpcServer::RpcServerListen(unsigned minThreads, unsigned maxCalls, bool dontWait) {
   {
     std::lock_guard<std::mutex> l(impl_->mu);
@@ -286,23 +296,34 @@ void RpcServer::Impl::Worker(Endpoint* ep) {
     }
     // A call whose client has gone is not run: nobody waits for its answer.
     RpcStatus st = 0;
-    if (!gone) {
+    const RpcInterface& itf = interfaces[t.call.interfaceIndex];
+    if (!gone && itf.securityCallback && itf.securityCallback(t.conn->peer) != 0) {
+      Log("RPC call refused by the interface's security callback: " + t.conn->peer);
+      st = kRpcAccessDenied;
+      stubOut.clear();
+    } else if (!gone) {
       InterfaceGate& gate = *gates[t.call.interfaceIndex];
       gate.Enter();
       st = RpcConnection::Execute(interfaces, t.call, &stubOut);
       gate.Leave();
     }
     std::optional<PendingCall> next;
+    bool needIo;
     {
       std::lock_guard<std::mutex> l(t.conn->mu);
-      t.conn->engine.CompleteCall(t.call, st, stubOut);
-      t.conn->lastActivity = Clock::now();
-      if (!t.conn->dead && !ep->stopping) next = t.conn->engine.TakeCall();
+      Conn& c = *t.conn;
+      c.engine.CompleteCall(t.call, st, stubOut);
+      c.lastActivity = Clock::now();
+      // Send the answer from here when the socket takes it: it saves a hand-over to the I/O
+      // thread. The descriptor is only closed under this lock, so it is still this client's.
+      if (!c.dead && c.fd >= 0 && !c.engine.Output().empty()) Flush(ep, c, c.lastActivity);
+      if (!c.dead && !ep->stopping) next = c.engine.TakeCall();
+      needIo = c.dead || !c.engine.Output().empty() || c.engine.closing() || ep->stopping;
     }
     stubOut.clear();
     if (next) Dispatch(ep, t.conn, std::move(*next));
     ep->inFlight.fetch_sub(1);
-    ep->Wake();
+    if (needIo || ep->stopping) ep->Wake();
   }
 }
 
@@ -436,11 +457,15 @@ void RpcServer::Impl::IoLoop(Endpoint* ep) {
 
     if (acceptNow && (fds[1].revents & POLLIN)) {
       while (ep->conns.size() < opts.maxConnections) {
-        int fd = accept4(ep->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in peer{};
+        socklen_t peerLen = sizeof peer;
+        int fd = accept4(ep->listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto c = std::make_shared<Conn>(fd, &interfaces, limits, port, log);
+        char addr[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
+        auto c = std::make_shared<Conn>(fd, addr, &interfaces, limits, port, log);
         c->lastActivity = c->lastWrite = Clock::now();
         ep->conns.push_back(std::move(c));
       }

@@ -334,6 +334,9 @@ TEST(RpcConnection, OrphanedAndCancelledCalls) {
   std::vector<std::uint8_t> stub;
   e.c.CompleteCall(*call, RpcConnection::Execute(e.ifs, *call, &stub), stub);
   EXPECT_TRUE(e.c.Output().empty());
+  // A "maybe" call runs but is not answered.
+  ASSERT_TRUE(e.Feed(RequestPdu(5, 0, 0, StrStub("m"), kPfcFirstFrag | kPfcLastFrag | kPfcMaybe)));
+  EXPECT_TRUE(e.Run().empty());
   // A cancel does not stop the call: it answers normally.
   ASSERT_TRUE(e.Feed(RequestPdu(4, 0, 0, StrStub("b"))));
   ASSERT_TRUE(e.Feed(Pdu(kPtCoCancel, 3, 4, {})));

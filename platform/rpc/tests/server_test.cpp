@@ -192,3 +192,33 @@ TEST(RpcServer, StopLetsTheRunningCallAnswerThenSaysShutdown) {
   Client late(port);
   EXPECT_FALSE(late.connected());
 }
+
+TEST(RpcServer, SecurityCallbackSeesTheClientAndCanRefuse) {
+  Tracker t;
+  RpcServer s;
+  std::atomic<bool> admit{false};
+  std::string seen;
+  std::mutex seenMu;
+  ASSERT_EQ(s.RpcServerUseProtseqEp("ncacn_ip_tcp", 10, "0", "127.0.0.1"), RPC_S_OK);
+  ASSERT_EQ(s.RpcServerRegisterIf2(SlowInterface(&t, 1), RPC_IF_AUTOLISTEN | RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, 4,
+                                   15000,
+                                   [&](const std::string& peer) -> RpcStatus {
+                                     std::lock_guard<std::mutex> g(seenMu);
+                                     seen = peer;
+                                     return admit ? 0 : 5;
+                                   }),
+            RPC_S_OK);
+  Client c(s.BoundPorts().at(0));
+  ASSERT_TRUE(c.Bind());
+  ASSERT_TRUE(c.Send(RequestPdu(2, 0, 0, {})));
+  auto r = c.Recv();
+  ASSERT_EQ(r.size(), kFaultSize);
+  EXPECT_EQ(Le32(r, 24), kRpcAccessDenied);
+  EXPECT_EQ(t.calls, 0);
+  admit = true;
+  ASSERT_TRUE(c.Send(RequestPdu(3, 0, 0, {})));
+  EXPECT_EQ(c.Recv().size(), 28u);
+  EXPECT_EQ(t.calls, 1);
+  std::lock_guard<std::mutex> g(seenMu);
+  EXPECT_EQ(seen, "127.0.0.1");
+}

@@ -25,8 +25,13 @@ using RpcStatus = std::uint32_t;
 // that returns 0 with `in` failed is answered with kRpcBadStubData.
 using OpHandler = std::function<RpcStatus(NdrReader& in, NdrWriter& out)>;
 
-// An interface as the server offers it: identity, one handler per operation number, and
-// its limits (concurrent calls, bytes of stub data per request after reassembly).
+// Asked before each call runs, with the client's address ("127.0.0.1"); a nonzero result
+// refuses the call with an access-denied fault.
+using SecurityCallback = std::function<RpcStatus(const std::string& clientAddress)>;
+
+// An interface as the server offers it: identity, one handler per operation number, its
+// limits (concurrent calls, bytes of stub data per request after reassembly) and an optional
+// security callback.
 struct RpcInterface {
   Uuid uuid;
   std::uint16_t major = 0;
@@ -34,6 +39,7 @@ struct RpcInterface {
   std::vector<OpHandler> ops;
   unsigned maxCalls = 4;
   std::size_t maxRequestBytes = 15000;
+  SecurityCallback securityCallback;
 };
 
 struct ConnectionLimits {
@@ -48,6 +54,7 @@ struct PendingCall {
   std::uint16_t contextId = 0;
   std::uint16_t opnum = 0;
   bool littleEndian = true;
+  bool maybe = false;  // the client expects no answer
   std::size_t interfaceIndex = 0;
   std::vector<std::uint8_t> stub;
 };

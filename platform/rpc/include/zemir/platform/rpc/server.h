@@ -58,7 +58,11 @@ class RpcServer {
   RPC_STATUS RpcServerUseProtseqEp(const char* protseq, unsigned maxCalls, const char* endpoint,
                                    const char* address = nullptr);
   // Offers an interface on every endpoint. With RPC_IF_AUTOLISTEN, serving starts now.
+  // Interfaces are registered before serving starts (RPC_S_ALREADY_LISTENING after).
   RPC_STATUS RpcServerRegisterIf(RpcInterface itf, unsigned flags = 0);
+  // The same with the limits and security callback given apart, as the Windows call takes them.
+  RPC_STATUS RpcServerRegisterIf2(RpcInterface itf, unsigned flags, unsigned maxCalls, unsigned maxRpcSize,
+                                  SecurityCallback callback);
   // Starts serving; unless `dontWait`, blocks until RpcMgmtStopServerListening.
   RPC_STATUS RpcServerListen(unsigned minThreads = 1, unsigned maxCalls = RPC_C_LISTEN_MAX_CALLS_DEFAULT,
                              bool dontWait = false);
