@@ -203,11 +203,14 @@ TEST_F(Host, InstallStartPauseContinueStopUninstall) {
   // Pause and continue only change the reported state; interrogation reports it again.
   ASSERT_TRUE(Control(SERVICE_CONTROL_PAUSE, &st));
   EXPECT_EQ(st.dwCurrentState, SERVICE_PAUSED);
+  EXPECT_GT(st.dwCheckPoint, 0u);  // pending and paused states count up the check point
+  EXPECT_EQ(st.dwWaitHint, 3000u);
   EXPECT_EQ(Query().dwCurrentState, SERVICE_PAUSED);
   ASSERT_TRUE(Control(SERVICE_CONTROL_INTERROGATE, &st));
   EXPECT_EQ(st.dwCurrentState, SERVICE_PAUSED);
   ASSERT_TRUE(Control(SERVICE_CONTROL_CONTINUE, &st));
   EXPECT_EQ(st.dwCurrentState, SERVICE_RUNNING);
+  EXPECT_EQ(st.dwCheckPoint, 0u);
   ASSERT_TRUE(Control(200, &st));  // a user control is taken and changes nothing
   EXPECT_EQ(st.dwCurrentState, SERVICE_RUNNING);
   // The same from the shell.
