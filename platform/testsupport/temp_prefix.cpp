@@ -39,8 +39,6 @@ TempPrefix::~TempPrefix() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
-std::string SourceDir() { return getenv("ZEMIR_SOURCE_DIR"); }
-
 std::string BuildBin() {
   if (const char* b = getenv("ZEMIR_BUILD_BIN")) return b;
   return platform::ModuleDir();

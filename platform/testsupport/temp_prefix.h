@@ -21,9 +21,6 @@ class TempPrefix {
 // The folder with the built programs and modules (ZEMIR_BUILD_BIN, set by CTest).
 std::string BuildBin();
 
-// The source tree (ZEMIR_SOURCE_DIR).
-std::string SourceDir();
-
 // Reads a whole file; empty when missing.
 std::string ReadFile(const std::string& path);
 
