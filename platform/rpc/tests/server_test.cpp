@@ -96,29 +96,36 @@ RpcInterface SlowInterface(Tracker* t, unsigned maxCalls) {
 
 }  // namespace
 
-TEST(RpcServer, CallsBeyondTheInterfaceLimitWaitAndAllAreAnswered) {
-  Tracker t;
-  RpcServer s;
-  ASSERT_EQ(s.RpcServerUseProtseqEp("ncacn_ip_tcp", 10, "0", "127.0.0.1"), RPC_S_OK);
-  ASSERT_EQ(s.RpcServerRegisterIf(SlowInterface(&t, 2), RPC_IF_AUTOLISTEN), RPC_S_OK);
-  std::uint16_t port = s.BoundPorts().at(0);
-  ASSERT_NE(port, 0);
-  EXPECT_EQ(s.RpcServerRegisterIf(SlowInterface(&t, 2)), RPC_S_ALREADY_LISTENING);
+TEST(RpcServer, CallsBeyondTheLimitsWaitAndAllAreAnswered) {
+  // The interface's cap, then the endpoint's worker count, is the tighter limit.
+  struct {
+    unsigned workers, interfaceCalls;
+    int peak;
+  } limits[] = {{10, 2, 2}, {3, 8, 3}};
+  for (const auto& lim : limits) {
+    Tracker t;
+    RpcServer s;
+    ASSERT_EQ(s.RpcServerUseProtseqEp("ncacn_ip_tcp", lim.workers, "0", "127.0.0.1"), RPC_S_OK);
+    ASSERT_EQ(s.RpcServerRegisterIf(SlowInterface(&t, lim.interfaceCalls), RPC_IF_AUTOLISTEN), RPC_S_OK);
+    std::uint16_t port = s.BoundPorts().at(0);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(s.RpcServerRegisterIf(SlowInterface(&t, 2)), RPC_S_ALREADY_LISTENING);
 
-  std::atomic<int> answered{0};
-  std::vector<std::thread> clients;
-  for (int i = 0; i < 6; ++i)
-    clients.emplace_back([&, i] {
-      Client c(port);
-      if (!c.Bind() || !c.Send(RequestPdu(10 + i, 0, 0, {}))) return;
-      auto r = c.Recv();
-      if (r.size() == 28 && r[2] == kPtResponse && Le32(r, 24) == 7) ++answered;
-    });
-  for (auto& th : clients) th.join();
-  EXPECT_EQ(answered, 6);
-  EXPECT_EQ(t.peak, 2);
-  EXPECT_EQ(s.RpcMgmtStopServerListening(), RPC_S_OK);
-  EXPECT_EQ(s.RpcMgmtWaitServerListen(), RPC_S_OK);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 6; ++i)
+      clients.emplace_back([&, i] {
+        Client c(port);
+        if (!c.Bind() || !c.Send(RequestPdu(10 + i, 0, 0, {}))) return;
+        auto r = c.Recv();
+        if (r.size() == 28 && r[2] == kPtResponse && Le32(r, 24) == 7) ++answered;
+      });
+    for (auto& th : clients) th.join();
+    EXPECT_EQ(answered, 6);
+    EXPECT_EQ(t.peak, lim.peak);
+    EXPECT_EQ(s.RpcMgmtStopServerListening(), RPC_S_OK);
+    EXPECT_EQ(s.RpcMgmtWaitServerListen(), RPC_S_OK);
+  }
 }
 
 TEST(RpcServer, SilentClientsAreDroppedOthersStillServed) {
