@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr unsigned kMaxWorkers = 64;
 constexpr std::size_t kOutputHighWater = 256 * 1024;  // stop reading a client that reads none of its answers
 
 long long MsSince(Clock::time_point t, Clock::time_point now) {
@@ -156,7 +158,8 @@ RPC_STATUS RpcServer::RpcServerUseProtseqEp(const char* protseq, unsigned maxCal
     if (impl_->serving || impl_->stopRequested) return RPC_S_ALREADY_LISTENING;
   }
   auto ep = std::make_unique<Endpoint>();
-  ep->workers = maxCalls ? maxCalls : RPC_C_PROTSEQ_MAX_REQS_DEFAULT;
+  // One worker per concurrent call, within reason: the Windows call also takes large values.
+  ep->workers = maxCalls ? std::min(maxCalls, kMaxWorkers) : RPC_C_PROTSEQ_MAX_REQS_DEFAULT;
   ep->listenFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   ep->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (ep->listenFd < 0 || ep->wakeFd < 0) return RPC_S_CANT_CREATE_ENDPOINT;

@@ -54,7 +54,8 @@ class RpcServer {
 
   // Opens a TCP endpoint: `protseq` "ncacn_ip_tcp", `endpoint` the port as text ("4747";
   // "0" picks a free port), `address` null or empty for all addresses, else an IPv4 address
-  // such as "127.0.0.1". `maxCalls` is the number of worker threads serving the endpoint's calls.
+  // such as "127.0.0.1". `maxCalls` is the number of worker threads serving the endpoint's calls
+  // (at most 64; 0 gives the default 10).
   RPC_STATUS RpcServerUseProtseqEp(const char* protseq, unsigned maxCalls, const char* endpoint,
                                    const char* address = nullptr);
   // Offers an interface on every endpoint. With RPC_IF_AUTOLISTEN, serving starts now.
@@ -63,7 +64,8 @@ class RpcServer {
   // The same with the limits and security callback given apart, as the Windows call takes them.
   RPC_STATUS RpcServerRegisterIf2(RpcInterface itf, unsigned flags, unsigned maxCalls, unsigned maxRpcSize,
                                   SecurityCallback callback);
-  // Starts serving; unless `dontWait`, blocks until RpcMgmtStopServerListening.
+  // Starts serving; unless `dontWait`, blocks until RpcMgmtStopServerListening. The thread and
+  // call counts are accepted for the Windows shape; the endpoints' workers set the real limits.
   RPC_STATUS RpcServerListen(unsigned minThreads = 1, unsigned maxCalls = RPC_C_LISTEN_MAX_CALLS_DEFAULT,
                              bool dontWait = false);
   // Stops accepting and reading calls, lets running calls finish and send their answers,
