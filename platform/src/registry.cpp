@@ -4,9 +4,11 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -135,6 +137,37 @@ class Hive {
     return rc == SQLITE_DONE ? -1 : -2;
   }
 
+  // The database's change counter as this connection's current read or write transaction
+  // sees it: it moves with every commit, by this connection or any other process.
+  unsigned DataVersion() {
+    unsigned v = 0;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &v);
+    return v;
+  }
+
+  // Key lookups of read-only opens, valid for one data version: a key that another process
+  // deletes or recreates changes the version, and the entries made before are dropped.
+  struct CachedKey {
+    std::int64_t id;
+    std::string path;
+  };
+  const CachedKey* Cached(const std::string& lpath, unsigned& version) {
+    auto it = cache_.find(lpath);
+    if (it == cache_.end()) return nullptr;
+    version = cacheVersion_;
+    return &it->second;
+  }
+  // Records a lookup made in a transaction that saw `version`.
+  void Remember(const std::string& lpath, std::int64_t id, const std::string& path, unsigned version) {
+    if (version != cacheVersion_ || cache_.size() >= 4096) {
+      cache_.clear();
+      cacheVersion_ = version;
+    }
+    cache_[lpath] = CachedKey{id, path};
+  }
+
+  void Forget() { cache_.clear(); }
+
   bool KeyExists(std::int64_t id) {
     if (id == kRootId) return true;
     sqlite3_stmt* s = Prep("SELECT 1 FROM keys WHERE id=?1");
@@ -152,6 +185,8 @@ class Hive {
   std::recursive_mutex mu_;
   std::map<std::string, std::unique_ptr<Stmt>> stmts_;
   std::vector<sqlite3_stmt*> used_;
+  std::unordered_map<std::string, CachedKey> cache_;
+  unsigned cacheVersion_ = 0;
 };
 
 // Holds a hive for one call and resets the statements the call used when it ends.
@@ -201,9 +236,35 @@ class Txn {
   bool done_ = false;
 };
 
+// What the prefix and the user's hive are derived from; while it stays the same, so do the
+// database paths, and the hives found last are used again without building paths.
+struct HiveContext {
+  std::string prefixEnv, xdg, home;
+  uid_t uid = 0;
+  bool set = false;
+  static bool Same(const std::string& kept, const char* env) { return kept == (env ? env : ""); }
+  bool IsCurrent() const {
+    return set && uid == geteuid() && Same(prefixEnv, std::getenv("ZEMIR_PREFIX")) &&
+           Same(xdg, std::getenv("XDG_DATA_HOME")) && Same(home, std::getenv("HOME"));
+  }
+  static HiveContext Now() {
+    HiveContext c;
+    if (const char* p = std::getenv("ZEMIR_PREFIX")) c.prefixEnv = p;
+    if (const char* p = std::getenv("XDG_DATA_HOME")) c.xdg = p;
+    if (const char* p = std::getenv("HOME")) c.home = p;
+    c.uid = geteuid();
+    c.set = true;
+    return c;
+  }
+};
+
 struct Hives {
   std::mutex mu;
   std::map<std::string, std::unique_ptr<Hive>> open;  // by database path
+  // The hives of the current prefix and user (see HiveFor).
+  HiveContext context;
+  Hive* machine = nullptr;
+  Hive* user = nullptr;
 };
 
 Hives& AllHives() {
@@ -212,22 +273,26 @@ Hives& AllHives() {
 }
 
 Hive* HiveFor(HKEY root) {
-  std::string file, label;
-  auto dir = platform::Prefix() / "registry";
-  if (root == HKEY_LOCAL_MACHINE) {
-    file = (dir / "HKLM.db").string();
-    label = "HKEY_LOCAL_MACHINE";
-  } else if (root == HKEY_CURRENT_USER) {
-    file = (dir / ("HKCU-" + platform::CurrentUserName() + ".db")).string();
-    label = "HKEY_CURRENT_USER";
-  } else {
-    return nullptr;
-  }
+  bool machine = root == HKEY_LOCAL_MACHINE;
+  if (!machine && root != HKEY_CURRENT_USER) return nullptr;
   auto& hs = AllHives();
   std::lock_guard lk(hs.mu);
-  auto& h = hs.open[file];
-  if (!h) h = std::make_unique<Hive>(file, label);
-  return h.get();
+  if (!hs.machine || !hs.context.IsCurrent()) {
+    auto dir = platform::Prefix() / "registry";
+    std::string files[2] = {(dir / "HKLM.db").string(),
+                            (dir / ("HKCU-" + platform::CurrentUserName() + ".db")).string()};
+    const char* labels[2] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
+    Hive* found[2];
+    for (int i = 0; i < 2; ++i) {
+      auto& h = hs.open[files[i]];
+      if (!h) h = std::make_unique<Hive>(files[i], labels[i]);
+      found[i] = h.get();
+    }
+    hs.machine = found[0];
+    hs.user = found[1];
+    hs.context = HiveContext::Now();
+  }
+  return machine ? hs.machine : hs.user;
 }
 
 // Splits a subkey path into its non-empty components.
@@ -266,6 +331,10 @@ struct HKEY__ {
   REGSAM sam;
   std::string path;   // as created, for RegKeyPath
   std::string lpath;  // folded
+  // A read-only open served from the key cache: `id` holds while the database's data version
+  // is still `version`; the first use checks that (Bind, or the value query itself).
+  bool unverified = false;
+  unsigned version = 0;
 };
 
 namespace {
@@ -315,9 +384,21 @@ LONG RegOpenKeyExA(HKEY root, const char* subkey, DWORD, REGSAM sam, PHKEY resul
   HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
   if ((sam & kWriteBits) && hive->readonly()) return ERROR_ACCESS_DENIED;
+  bool readOnly = !(sam & kWriteBits) && !lpath.empty();
+  if (readOnly && !hive->InTransaction()) {
+    // Reads are the hot path: a key found before is not looked up again here; the value
+    // query checks in its own transaction that nothing changed since.
+    unsigned version = 0;
+    if (const Hive::CachedKey* c = hive->Cached(lpath, version)) {
+      *result = new HKEY__{hive, c->id, sam, c->path, lpath, true, version};
+      return ERROR_SUCCESS;
+    }
+  }
   std::int64_t id = hive->FindKey(lpath, &path);
   if (id == -1) return ERROR_FILE_NOT_FOUND;
   if (id < 0) return ERROR_REGISTRY_IO_FAILED;
+  // Still inside the lookup's read transaction: the version it saw.
+  if (readOnly && !hive->InTransaction()) hive->Remember(lpath, id, path, hive->DataVersion());
   *result = new HKEY__{hive, id, sam, path, lpath};
   return ERROR_SUCCESS;
 }
@@ -401,6 +482,23 @@ struct Handle {
   }
 };
 
+// Makes a handle served from the key cache definite, looking its key up again. Called with
+// the hive held.
+LONG Bind(HKEY k) {
+  if (!k->unverified) return ERROR_SUCCESS;
+  Hive* hive = k->hive;
+  std::string path;
+  std::int64_t id = hive->FindKey(k->lpath, &path);
+  if (id == -1) hive->Forget();
+  if (id == -1) return ERROR_KEY_DELETED;
+  if (id < 0) return ERROR_REGISTRY_IO_FAILED;
+  // Still inside the lookup's read transaction: refresh the cache with what it saw.
+  if (!hive->InTransaction()) hive->Remember(k->lpath, id, path, hive->DataVersion());
+  k->id = id;
+  k->unverified = false;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* type, BYTE* data, DWORD* cb) {
@@ -411,11 +509,27 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* type, BYTE* data, DWORD
   std::string lname = RegFoldCase(name ? name : "");
   HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
-  sqlite3_stmt* s = hive->Prep("SELECT type, data FROM vals WHERE key=?1 AND lname=?2");
+  const char* sql = "SELECT type, data FROM vals WHERE key=?1 AND lname=?2";
+  sqlite3_stmt* s = hive->Prep(sql);
   if (!s) return ERROR_REGISTRY_IO_FAILED;
   sqlite3_bind_int64(s, 1, h.k->id);
   sqlite3_bind_text(s, 2, lname.data(), static_cast<int>(lname.size()), SQLITE_STATIC);
   int rc = sqlite3_step(s);
+  if (h.k->unverified && (rc == SQLITE_ROW || rc == SQLITE_DONE)) {
+    // A key id from the cache holds when the snapshot this query read is the one the id was
+    // looked up in; otherwise look the key up again and repeat the query.
+    if (hive->DataVersion() == h.k->version) {
+      h.k->unverified = false;
+    } else {
+      sqlite3_reset(s);
+      if (LONG r = Bind(h.k)) return r;
+      s = hive->Prep(sql);
+      if (!s) return ERROR_REGISTRY_IO_FAILED;
+      sqlite3_bind_int64(s, 1, h.k->id);
+      sqlite3_bind_text(s, 2, lname.data(), static_cast<int>(lname.size()), SQLITE_STATIC);
+      rc = sqlite3_step(s);
+    }
+  }
   if (rc != SQLITE_ROW) {
     if (rc != SQLITE_DONE) return ERROR_REGISTRY_IO_FAILED;
     return hive->KeyExists(h.k->id) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
@@ -582,6 +696,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* typ
   Hive* hive = h.k->hive;
   HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
+  if (LONG rc = Bind(h.k)) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name, type, data FROM vals WHERE key=?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
   sqlite3_bind_int64(s, 1, h.k->id);
@@ -612,6 +727,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName) {
   Hive* hive = h.k->hive;
   HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
+  if (LONG rc = Bind(h.k)) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name FROM keys WHERE parent=?1 AND id<>1 ORDER BY lpath LIMIT 1 OFFSET ?2");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
   sqlite3_bind_int64(s, 1, h.k->id);
@@ -630,6 +746,7 @@ LONG RegListValues(HKEY key, std::vector<RegValue>& out) {
   Hive* hive = h.k->hive;
   HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
+  if (LONG rc = Bind(h.k)) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name, type, data FROM vals WHERE key=?1 ORDER BY rowid");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
   sqlite3_bind_int64(s, 1, h.k->id);
@@ -652,6 +769,7 @@ LONG RegListSubkeys(HKEY key, std::vector<std::string>& out) {
   Hive* hive = h.k->hive;
   HiveLock lk(*hive);
   if (LONG rc = hive->Ensure()) return rc;
+  if (LONG rc = Bind(h.k)) return rc;
   sqlite3_stmt* s = hive->Prep("SELECT name FROM keys WHERE parent=?1 AND id<>1 ORDER BY lpath");
   if (!s) return ERROR_REGISTRY_IO_FAILED;
   sqlite3_bind_int64(s, 1, h.k->id);
@@ -683,6 +801,8 @@ bool RegSplitPath(const std::string& full, HKEY& root, std::string& subkey) {
 void RegResetConnections() {
   auto& hs = AllHives();
   std::lock_guard lk(hs.mu);
+  hs.machine = hs.user = nullptr;
+  hs.context = HiveContext();
   hs.open.clear();
 }
 

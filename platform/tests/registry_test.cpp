@@ -194,6 +194,72 @@ TEST(Registry, AcknowledgedWriteSurvivesKill) {
   RegCloseKey(k);
 }
 
+// Key lookups are cached for reads; a key that another process deletes and recreates (its id
+// reused by another key) or that this process changes is never read through a stale id.
+TEST(Registry, ReadsFollowKeysChangedByOthersAndSelf) {
+  test::TempPrefix prefix;
+  auto readV = [](const char* subkey) {
+    HKEY k = nullptr;
+    if (LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ | KEY_WOW64_32KEY, &k))
+      return "open " + std::to_string(rc);
+    char buf[16] = {};
+    DWORD cb = sizeof buf;
+    LONG rc = RegQueryValueExA(k, "v", nullptr, reinterpret_cast<BYTE*>(buf), &cb);
+    RegCloseKey(k);
+    return rc ? "query " + std::to_string(rc) : std::string(buf);
+  };
+  auto writeV = [](const char* subkey, const char* v) {
+    HKEY k = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, KEY_ALL_ACCESS, &k)) return false;
+    bool ok = SetSz(k, "v", v) == ERROR_SUCCESS;
+    RegCloseKey(k);
+    return ok;
+  };
+  ASSERT_TRUE(writeV("SOFTWARE\\Zemir\\A", "1"));
+  RegResetConnections();
+  int go[2], done[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t kid = fork();
+  if (kid == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    // Deleting A frees the highest key id, which B then gets; A comes back with a new one.
+    if (RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir\\A") || !writeV("SOFTWARE\\Zemir\\B", "2") ||
+        !writeV("SOFTWARE\\Zemir\\A", "3"))
+      _exit(3);
+    if (write(done[1], "x", 1) != 1) _exit(4);
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    if (RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir\\A")) _exit(5);
+    if (write(done[1], "x", 1) != 1) _exit(4);
+    _exit(0);
+  }
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\A"), "1");
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\A"), "1");  // from the cache
+  char c;
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  ASSERT_EQ(read(done[0], &c, 1), 1);
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\A"), "3");
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\B"), "2");
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  ASSERT_EQ(read(done[0], &c, 1), 1);
+  // An open served from the cache may succeed; its query then finds the key deleted.
+  std::string gone = readV("SOFTWARE\\Zemir\\A");
+  EXPECT_TRUE(gone == "open 2" || gone == "query 1018") << gone;
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\A"), "open 2");
+  int st = 0;
+  waitpid(kid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+
+  // This process's own changes.
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\B"), "2");
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir\\B"), ERROR_SUCCESS);
+  ASSERT_TRUE(writeV("SOFTWARE\\Zemir\\C", "4"));
+  ASSERT_TRUE(writeV("SOFTWARE\\Zemir\\B", "5"));
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\B"), "5");
+  EXPECT_EQ(readV("SOFTWARE\\Zemir\\C"), "4");
+}
+
 TEST(Registry, SplitsRootNames) {
   HKEY root = nullptr;
   std::string sub;
