@@ -1,5 +1,6 @@
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "key_fixture.h"
@@ -367,4 +368,49 @@ TEST_F(Flash, CorruptKeyFilesAndOversizedLengthsAreRefused) {
   EXPECT_FALSE(none.ReadData(1, buf.data(), &len));
   EXPECT_FALSE(none.WriteData(1, buf.data(), &len, 9000));
   EXPECT_FALSE(none.VerifyPassword("2958"));
+}
+
+TEST_F(Flash, UnlockProgramStartsFromTheCdDriveAtTheLogonDesktop) {
+  setenv("ZEMIR_FAST_SLEEP", "1", 1);
+  std::string cd = prefix_.path() + "/cd", img = prefix_.path() + "/cd.img";
+  std::filesystem::create_directories(cd);
+  ASSERT_EQ(std::system(("mkfs.vfat -C -i 0BAD0CD0 " + img + " 2000 >/dev/null 2>&1").c_str()), 0);
+  SetDos("G:", cd);
+  SetDos("G:Image", img);
+  SetDosDword("G:Type", platform::DRIVE_CDROM);
+  std::string marker = prefix_.path() + "/started";
+  {
+    std::ofstream s(cd + "/unlock.sh");
+    s << "#!/bin/sh\npwd > " << marker << ".tmp && mv " << marker << ".tmp " << marker << "\n";
+  }
+  std::filesystem::permissions(cd + "/unlock.sh", std::filesystem::perms::owner_all);
+  SetProduct("USBKey_biostart", "D:\\unlock.sh");
+
+  // Another desktop than the logon desktop: nothing starts.
+  setenv("ZEMIR_INPUT_DESKTOP", "Default", 1);
+  CSmartKey_cpl key;
+  key.IsAnyReaderConnected();
+  EXPECT_FALSE(Logged("CheckBioKey_start"));
+
+  // At the logon desktop with a wrong volume serial: logged and settled.
+  CSmartKey_cpl::ResetUnlockStartSettled();
+  setenv("ZEMIR_INPUT_DESKTOP", "WinLogon", 1);
+  SetProductDword("USBKey_biostart_serial", 0x0BAD0CD1);
+  key.IsAnyReaderConnected();
+  EXPECT_TRUE(Logged("bio start serial worng 3281 3280"));
+
+  CSmartKey_cpl::ResetUnlockStartSettled();
+  SetProductDword("USBKey_biostart_serial", 0x0BAD0CD0);
+  key.IsAnyReaderConnected();
+  EXPECT_TRUE(Logged("CSmartKey_cpl::CheckBioKey_start, starting2 G:\\unlock.sh"));
+  for (int i = 0; i < 200 && !std::filesystem::exists(marker); ++i) platform::Sleep(10);
+  ASSERT_TRUE(std::filesystem::exists(marker));
+  EXPECT_EQ(test::ReadFile(marker), cd + "\n");  // started in the drive's root
+  // Settled: the next discovery does not start it again.
+  std::filesystem::remove(marker);
+  key.IsAnyReaderConnected();
+  platform::Sleep(100);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  unsetenv("ZEMIR_INPUT_DESKTOP");
+  unsetenv("ZEMIR_FAST_SLEEP");
 }
