@@ -424,7 +424,8 @@ void RpcServer::Impl::IoLoop(Endpoint* ep) {
         continue;
       }
       // Timeouts: a half-sent PDU or call, an idle connection, a client that reads nothing.
-      bool waiting = c->engine.awaitingInput();
+      // A client that has not bound yet owes its bind just as a half-sent PDU owes the rest.
+      bool waiting = c->engine.awaitingInput() || !c->engine.bound();
       if (waiting && !c->waiting) c->waitingSince = now;
       c->waiting = waiting;
       if (waiting && MsSince(c->waitingSince, now) > opts.readTimeoutMs) {

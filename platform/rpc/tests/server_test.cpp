@@ -146,7 +146,7 @@ TEST(RpcServer, SilentClientsAreDroppedOthersStillServed) {
   ASSERT_EQ(s.RpcServerListen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, true), RPC_S_OK);
   std::uint16_t port = s.BoundPorts().at(0);
 
-  Client half(port), idle(port), good(port);
+  Client half(port), idle(port), good(port), mute(port);
   ASSERT_TRUE(half.Bind());
   auto pdu = RequestPdu(2, 0, 0, std::vector<std::uint8_t>(40));
   ASSERT_TRUE(half.Send(std::vector<std::uint8_t>(pdu.begin(), pdu.begin() + 30)));  // and then nothing
@@ -158,6 +158,7 @@ TEST(RpcServer, SilentClientsAreDroppedOthersStillServed) {
   ASSERT_TRUE(good.Send(RequestPdu(3, 0, 0, {})));
   EXPECT_EQ(good.Recv().size(), 28u);
   EXPECT_TRUE(idle.Closed());  // idle timeout
+  EXPECT_TRUE(mute.Closed());  // never bound
   {
     std::lock_guard<std::mutex> g(logMu);
     bool found = false;

@@ -35,10 +35,13 @@ constexpr unsigned RPC_C_PROTSEQ_MAX_REQS_DEFAULT = 10;
 
 struct ServerOptions {
   std::uint16_t maxFragment = 5840;   // largest fragment sent or accepted
-  unsigned readTimeoutMs = 30000;     // a PDU or fragmented call left unfinished this long closes the connection
-  unsigned idleTimeoutMs = 300000;    // a connection with nothing to do this long is closed (0: never)
-  unsigned writeTimeoutMs = 30000;    // a client that reads none of its answers this long is dropped
-  unsigned maxConnections = 256;      // per endpoint; further clients wait in the accept queue
+  // A PDU or fragmented call left unfinished, or a connection not bound, this long is closed.
+  unsigned readTimeoutMs = 30000;
+  // A bound connection with nothing to do this long is closed; 0 keeps it, as Windows servers
+  // do (clients keep their connection between calls, and an idle one holds no worker).
+  unsigned idleTimeoutMs = 0;
+  unsigned writeTimeoutMs = 30000;  // a client that reads none of its answers this long is dropped
+  unsigned maxConnections = 512;    // per endpoint; further clients wait in the accept queue
 };
 
 class RpcServer {
