@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 
 namespace zemir::platform {
 
@@ -37,11 +38,21 @@ std::string ModuleDir() {
 }
 
 std::string CurrentUserName() {
+  // Looked up once per effective user: every registry call of the per-user hive asks, and the
+  // account database lookup costs a file read (and a name-service request) each time.
+  static std::mutex mu;
+  static uid_t cachedUid = static_cast<uid_t>(-1);
+  static std::string cachedName;
+  uid_t uid = geteuid();
+  std::lock_guard lk(mu);
+  if (uid == cachedUid) return cachedName;
   passwd pw{};
   passwd* res = nullptr;
   char buf[1024];
-  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &res) == 0 && res && res->pw_name) return res->pw_name;
-  return "uid" + std::to_string(geteuid());
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res && res->pw_name) cachedName = res->pw_name;
+  else cachedName = "uid" + std::to_string(uid);
+  cachedUid = uid;
+  return cachedName;
 }
 
 SystemTime GetLocalTime() {

@@ -1,5 +1,6 @@
 // The directory adapter module: the LDAP_ entry points over the embedded store or an LDAP server,
 // chosen by the registry value DirectoryURI under SOFTWARE\Zemir.
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "zemir/platform/fs.h"
 #include "zemir/platform/ldap.h"
 #include "zemir/platform/prefix.h"
+#include "zemir/platform/registry.h"
 
 #define ZEMIR_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -71,6 +73,22 @@ Settings ReadSettings() {
   return s;
 }
 
+// DirectoryURI as stored (empty when missing).
+std::string RawDirectoryUri() {
+  HKEY k = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", 0, KEY_READ | KEY_WOW64_32KEY, &k) != ERROR_SUCCESS) return {};
+  char buf[1024];
+  DWORD cb = sizeof buf - 1, type = 0;
+  std::string out;
+  if (RegQueryValueExA(k, "DirectoryURI", &type, reinterpret_cast<BYTE*>(buf), &cb) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    buf[cb] = 0;
+    out = buf;
+  }
+  RegCloseKey(k);
+  return out;
+}
+
 struct Object {
   std::shared_ptr<Directory> dir;
   std::string dn;
@@ -96,7 +114,22 @@ class Adapter {
   // The connection for the current settings; reconnects when they changed or the last one
   // lost its server.
   ApStatus Connection(std::shared_ptr<Directory>& out) {
+    // Every call looks at DirectoryURI (and the prefix); the credentials and timeouts are read
+    // again when that changed, when the server was lost, or every two seconds. A walk over
+    // thousands of records so reads one registry value per object, and a change of the
+    // directory takes effect without a restart.
+    auto now = std::chrono::steady_clock::now();
+    const char* pe = getenv("ZEMIR_PREFIX");
+    std::string prefix = pe ? pe : "";
+    std::string uri = RawDirectoryUri();
+    if (dir_ && !broken_ && prefix == prefix_ && uri == rawUri_ && now < settingsUntil_) {
+      out = dir_;
+      return 0;
+    }
     Settings s = ReadSettings();
+    prefix_ = prefix;
+    rawUri_ = uri;
+    settingsUntil_ = now + std::chrono::seconds(2);
     if (dir_ && s == settings_ && !broken_) {
       out = dir_;
       return 0;
@@ -140,6 +173,9 @@ class Adapter {
  private:
   std::shared_ptr<Directory> dir_;
   Settings settings_;
+  std::string prefix_;
+  std::string rawUri_;
+  std::chrono::steady_clock::time_point settingsUntil_;
   bool broken_ = false;
   ApHandle next_ = 0;
   std::map<ApHandle, std::unique_ptr<Object>> objects_;

@@ -37,17 +37,23 @@ std::string NowGeneralized() {
   return buf;
 }
 
+// A cached prepared statement in use: reset and unbound when the use ends.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
-  ~Statement() { sqlite3_finalize(s_); }
+  explicit Statement(sqlite3_stmt* s) : s_(s) {}
+  ~Statement() {
+    if (s_) {
+      sqlite3_reset(s_);
+      sqlite3_clear_bindings(s_);
+    }
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
   bool ok() const { return s_ != nullptr; }
   sqlite3_stmt* get() { return s_; }
   void Bind(int i, const std::string& v) { sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT); }
   void Bind(int i, sqlite3_int64 v) { sqlite3_bind_int64(s_, i, v); }
-  int Step() { return sqlite3_step(s_); }
+  int Step() { return s_ ? sqlite3_step(s_) : SQLITE_MISUSE; }
   std::string Text(int i) {
     const unsigned char* t = sqlite3_column_text(s_, i);
     return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(s_, i)) : std::string();
@@ -61,6 +67,7 @@ class Statement {
 class Embedded final : public Directory {
  public:
   ~Embedded() override {
+    for (auto& [sql, st] : cache_) sqlite3_finalize(st);
     if (db_) sqlite3_close_v2(db_);
   }
 
@@ -115,7 +122,7 @@ class Embedded final : public Directory {
     if (narrowed) where += " AND o.id IN (SELECT obj FROM attrs WHERE lname=?4 AND lvalue=?5)";
     std::string sql = "SELECT o.id, o.dn, o.created, a.name, a.value FROM objects o LEFT JOIN attrs a ON a.obj=o.id WHERE " +
                       where + " ORDER BY o.id, a.rowid";
-    Statement st(db_, sql.c_str());
+    Statement st(Prep(sql.c_str()));
     if (!st.ok()) return SqlFail("search " + base);
     st.Bind(1, nbase);
     if (scope == Scope::Subtree) {
@@ -184,7 +191,7 @@ class Embedded final : public Directory {
     if (!parent.empty() && !Exists(parent) && !AllDcComponents(dn))
       return Fail(ldapcode::kNoSuchObject, "no such object " + ParentDn(dn) + " (parent of " + dn + ")");
     if (Exists(ndn)) return Fail(ldapcode::kAlreadyExists, "already exists " + dn);
-    Statement ins(db_, "INSERT INTO objects(ndn, dn, parent, created) VALUES(?1, ?2, ?3, ?4)");
+    Statement ins(Prep("INSERT INTO objects(ndn, dn, parent, created) VALUES(?1, ?2, ?3, ?4)"));
     ins.Bind(1, ndn);
     ins.Bind(2, dn);
     ins.Bind(3, AllDcComponents(dn) && !Exists(parent) ? std::string() : parent);
@@ -220,7 +227,7 @@ class Embedded final : public Directory {
       if (m.op == Modification::Replace || (m.op == Modification::Delete && m.values.empty())) {
         if (m.op == Modification::Delete && !HasAttr(id, lname))
           return Fail(ldapcode::kNoSuchAttribute, "no such attribute " + m.attr + " in " + dn);
-        Statement del(db_, "DELETE FROM attrs WHERE obj=?1 AND lname=?2");
+        Statement del(Prep("DELETE FROM attrs WHERE obj=?1 AND lname=?2"));
         del.Bind(1, id);
         del.Bind(2, lname);
         if (del.Step() != SQLITE_DONE) return SqlFail("modify " + dn);
@@ -228,7 +235,7 @@ class Embedded final : public Directory {
       }
       for (const auto& v : m.values) {
         if (m.op == Modification::Delete) {
-          Statement del(db_, "DELETE FROM attrs WHERE obj=?1 AND lname=?2 AND lvalue=?3");
+          Statement del(Prep("DELETE FROM attrs WHERE obj=?1 AND lname=?2 AND lvalue=?3"));
           del.Bind(1, id);
           del.Bind(2, lname);
           del.Bind(3, StoredLower(lname, v));
@@ -252,12 +259,12 @@ class Embedded final : public Directory {
     if (!t.ok) return SqlFail("delete " + dn);
     sqlite3_int64 id = IdOf(ndn);
     if (id < 0) return Fail(ldapcode::kNoSuchObject, "no such object " + dn);
-    Statement kids(db_, "SELECT 1 FROM objects WHERE parent=?1 LIMIT 1");
+    Statement kids(Prep("SELECT 1 FROM objects WHERE parent=?1 LIMIT 1"));
     kids.Bind(1, ndn);
     if (kids.Step() == SQLITE_ROW) return Fail(ldapcode::kNotAllowedOnNonLeaf, dn + " still has child objects");
-    Statement da(db_, "DELETE FROM attrs WHERE obj=?1");
+    Statement da(Prep("DELETE FROM attrs WHERE obj=?1"));
     da.Bind(1, id);
-    Statement d(db_, "DELETE FROM objects WHERE id=?1");
+    Statement d(Prep("DELETE FROM objects WHERE id=?1"));
     d.Bind(1, id);
     if (da.Step() != SQLITE_DONE || d.Step() != SQLITE_DONE) return SqlFail("delete " + dn);
     if (!t.Commit()) return SqlFail("delete " + dn);
@@ -266,7 +273,7 @@ class Embedded final : public Directory {
 
   int NamingContexts(std::vector<std::string>& out) override {
     out.clear();
-    Statement st(db_, "SELECT dn FROM objects WHERE parent='' ORDER BY id");
+    Statement st(Prep("SELECT dn FROM objects WHERE parent='' ORDER BY id"));
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) out.push_back(st.Text(0));
     if (rc != SQLITE_DONE) return SqlFail("naming contexts");
@@ -292,6 +299,16 @@ class Embedded final : public Directory {
 
   bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
+  // A prepared statement from the cache (null when the SQL does not compile).
+  sqlite3_stmt* Prep(const std::string& sql) {
+    auto it = cache_.find(sql);
+    if (it != cache_.end()) return it->second;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) return nullptr;
+    cache_[sql] = st;
+    return st;
+  }
+
   int SqlFail(const std::string& what) {
     int ext = db_ ? sqlite3_errcode(db_) : SQLITE_ERROR;
     std::string msg = db_ ? sqlite3_errmsg(db_) : "no database";
@@ -300,26 +317,26 @@ class Embedded final : public Directory {
   }
 
   sqlite3_int64 IdOf(const std::string& ndn) {
-    Statement st(db_, "SELECT id FROM objects WHERE ndn=?1");
+    Statement st(Prep("SELECT id FROM objects WHERE ndn=?1"));
     st.Bind(1, ndn);
     return st.Step() == SQLITE_ROW ? st.Int(0) : -1;
   }
   bool Exists(const std::string& ndn) { return IdOf(ndn) >= 0; }
   bool HasAttr(sqlite3_int64 id, const std::string& lname) {
-    Statement st(db_, "SELECT 1 FROM attrs WHERE obj=?1 AND lname=?2 LIMIT 1");
+    Statement st(Prep("SELECT 1 FROM attrs WHERE obj=?1 AND lname=?2 LIMIT 1"));
     st.Bind(1, id);
     st.Bind(2, lname);
     return st.Step() == SQLITE_ROW;
   }
   bool HasValue(sqlite3_int64 id, const std::string& lname, const std::string& lvalue) {
-    Statement st(db_, "SELECT 1 FROM attrs WHERE obj=?1 AND lname=?2 AND lvalue=?3 LIMIT 1");
+    Statement st(Prep("SELECT 1 FROM attrs WHERE obj=?1 AND lname=?2 AND lvalue=?3 LIMIT 1"));
     st.Bind(1, id);
     st.Bind(2, lname);
     st.Bind(3, lvalue);
     return st.Step() == SQLITE_ROW;
   }
   bool InsertValue(sqlite3_int64 id, const std::string& name, const std::string& value) {
-    Statement st(db_, "INSERT INTO attrs(obj, name, lname, value, lvalue) VALUES(?1, ?2, ?3, ?4, ?5)");
+    Statement st(Prep("INSERT INTO attrs(obj, name, lname, value, lvalue) VALUES(?1, ?2, ?3, ?4, ?5)"));
     std::string lname = Fold(name);
     st.Bind(1, id);
     st.Bind(2, name);
@@ -337,7 +354,7 @@ class Embedded final : public Directory {
     e.attrs["createTimestamp"] = {created + "Z"};
     e.attrs["distinguishedName"] = {e.dn};
     if (memberOf) {
-      Statement st(db_, "SELECT o.dn FROM attrs a JOIN objects o ON o.id=a.obj WHERE a.lname='member' AND a.lvalue=?1 ORDER BY o.id");
+      Statement st(Prep("SELECT o.dn FROM attrs a JOIN objects o ON o.id=a.obj WHERE a.lname='member' AND a.lvalue=?1 ORDER BY o.id"));
       st.Bind(1, NormalizeDn(e.dn));
       std::vector<std::string> groups;
       while (st.Step() == SQLITE_ROW) groups.push_back(st.Text(0));
@@ -359,6 +376,7 @@ class Embedded final : public Directory {
   }
 
   sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> cache_;
 };
 
 }  // namespace
