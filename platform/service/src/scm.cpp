@@ -275,6 +275,26 @@ LONG ErrnoToWin32(int e) {
 
 bool IsService(SC_HANDLE h) { return h && !h->manager; }
 
+// A transaction on the machine hive, rolled back unless committed. Without one (a hive this
+// process may only read) the calls run one by one and the writes fail on their own.
+class Batch {
+ public:
+  Batch() : on_(RegBeginTransaction(HKEY_LOCAL_MACHINE) == ERROR_SUCCESS) {}
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  ~Batch() {
+    if (on_) RegEndTransaction(HKEY_LOCAL_MACHINE, false);
+  }
+  LONG Commit() {
+    if (!on_) return ERROR_SUCCESS;
+    on_ = false;
+    return RegEndTransaction(HKEY_LOCAL_MACHINE, true);
+  }
+
+ private:
+  bool on_;
+};
+
 }  // namespace
 
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) {
@@ -388,6 +408,9 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** args) {
     image = GetString(svc.get(), "ImagePath").value_or("");
     startType = GetDword(svc.get(), "Start").value_or(SERVICE_DEMAND_START);
   }
+  // The check that the service is stopped and the claim of the start are one transaction, so
+  // that of two simultaneous starts one wins and the other finds the service starting.
+  Batch batch;
   Key st;
   if (LONG rc = OpenStatusKey(name, st, true)) return Fail<BOOL>(rc, 0);
   if (GetDword(st.get(), "DeletePending").value_or(0) == 1) return Fail<BOOL>(ERROR_SERVICE_MARKED_FOR_DELETE, 0);
@@ -410,6 +433,7 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** args) {
   if (rc == ERROR_SUCCESS) rc = SetDword(st.get(), "Connected", 0);
   if (rc == ERROR_SUCCESS) rc = SetDword(st.get(), "ControlAck", 0);
   if (rc == ERROR_SUCCESS) rc = WriteStatus(st.get(), rec);
+  if (rc == ERROR_SUCCESS) rc = batch.Commit();
   if (rc != ERROR_SUCCESS) return Fail<BOOL>(rc, 0);
 
   auto outDir = platform::Prefix() / "services";

@@ -8,10 +8,28 @@
 
 namespace zemir::platform::svc {
 
+namespace {
+
+// A read-only open may be served from the registry's key cache and succeed for a key that
+// another caller has deleted since; the first query tells. Existence decides here (installed
+// or not), so the open is confirmed with a query of the default value.
+LONG Confirm(LONG rc, Key& key) {
+  if (rc != ERROR_SUCCESS) return rc;
+  DWORD type = 0, cb = 0;
+  if (RegQueryValueExA(key.get(), "", &type, nullptr, &cb) == ERROR_KEY_DELETED) {
+    key = Key();
+    return ERROR_FILE_NOT_FOUND;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 LONG OpenServiceKey(const std::string& name, Key& key, bool write) {
   if (name.empty()) return ERROR_FILE_NOT_FOUND;
-  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, write ? KEY_ALL_ACCESS : KEY_READ,
-                       key.out());
+  return Confirm(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0,
+                               write ? KEY_ALL_ACCESS : KEY_READ, key.out()),
+                 key);
 }
 
 LONG OpenStatusKey(const std::string& name, Key& key, bool create) {
@@ -21,7 +39,7 @@ LONG OpenStatusKey(const std::string& name, Key& key, bool create) {
   // Readers also record what they find out (a service whose process is gone), so they open
   // for writing where the hive allows it.
   LONG rc = RegOpenKeyExA(svc.get(), kStatusSubkey, 0, KEY_ALL_ACCESS, key.out());
-  if (rc == ERROR_ACCESS_DENIED) rc = RegOpenKeyExA(svc.get(), kStatusSubkey, 0, KEY_READ, key.out());
+  if (rc == ERROR_ACCESS_DENIED) rc = Confirm(RegOpenKeyExA(svc.get(), kStatusSubkey, 0, KEY_READ, key.out()), key);
   return rc;
 }
 

@@ -42,11 +42,15 @@ std::string RegString(const std::string& key, const char* value, DWORD* typeOut 
   return std::string(buf, cb ? cb - 1 : 0);
 }
 
+// Whether the key exists now: the enumeration checks it even when the open was served from
+// the registry's key cache.
 bool KeyExists(const std::string& key) {
   HKEY k = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  std::vector<RegValue> values;
+  LONG rc = RegListValues(k, values);
   RegCloseKey(k);
-  return true;
+  return rc == ERROR_SUCCESS;
 }
 
 SC_HANDLE Install(SC_HANDLE scm, const char* name, const char* display, const char* image) {

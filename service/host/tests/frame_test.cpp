@@ -56,7 +56,8 @@ TEST(Frame, EventSourceKeysKeepTheOtherSources) {
   svc.UnregisterEventSourceKey();
   EXPECT_EQ(Sources(), std::string("Other\0Frame Svc2\0\0", 18));
   HKEY k = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kApplication) + "\\Frame Svc").c_str(), 0, KEY_READ, &k),
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kApplication) + "\\Frame Svc").c_str(), 0, KEY_ALL_ACCESS,
+                          &k),
             ERROR_FILE_NOT_FOUND);
 
   // A list stored without its terminators is read to its end, not past it.
