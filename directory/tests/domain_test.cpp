@@ -9,6 +9,7 @@
 #include "zemir/directory/domain.h"
 #include "zemir/platform/adsi.h"
 #include "zemir/platform/codepage.h"
+#include "zemir/testsupport/slapd.h"
 
 namespace zemir::test {
 namespace {
@@ -96,6 +97,35 @@ TEST(LocalAccounts, NetUserGetInfoReadsTheAccountDatabase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DomainTest, ::testing::Values(Backend::Embedded, Backend::Slapd), BackendName);
+
+}  // namespace
+}  // namespace zemir::test
+
+namespace zemir::test {
+namespace {
+
+TEST(LdapBackEnd, BindsWithSaslExternalOverTheLocalSocket) {
+  if (!SlapdServer::Available()) GTEST_SKIP() << "slapd is not installed";
+  SlapdServer s;
+  std::string err;
+  ASSERT_TRUE(s.Start(&err)) << err;
+  platform::ConnectOptions o;
+  o.uri = s.ldapiUri();
+  auto d = platform::ConnectDirectory(o, nullptr, &err);
+  ASSERT_TRUE(d) << err;
+  std::vector<platform::Entry> e;
+  ASSERT_EQ(d->Search("dc=corp,dc=example", platform::Scope::Subtree, "(uid=anna)", {"cn"}, e), 0) << d->LastError();
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(*e[0].First("cn"), "Anna Bell");
+  // A wrong password is refused with a text that says so.
+  o.uri = s.uri();
+  o.bindDn = SlapdServer::kAdminDn;
+  o.password = "wrong";
+  int code = 0;
+  EXPECT_FALSE(platform::ConnectDirectory(o, &code, &err));
+  EXPECT_EQ(code, platform::ldapcode::kInvalidCredentials);
+  EXPECT_NE(err.find("refused the bind name or password of cn=admin,dc=Zemir,dc=com"), std::string::npos) << err;
+}
 
 }  // namespace
 }  // namespace zemir::test

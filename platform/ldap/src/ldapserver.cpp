@@ -60,7 +60,9 @@ class LdapServer final : public Directory {
     ldap_set_option(ld_, LDAP_OPT_TIMELIMIT, &limit);
     bool external = o.bindDn.empty() && o.uri.rfind("ldapi://", 0) == 0;
     if (external) {
-      rc = ldap_sasl_bind_s(ld_, nullptr, "EXTERNAL", nullptr, nullptr, nullptr, nullptr);
+      // EXTERNAL takes the identity of the socket's peer; an empty authorisation identity.
+      struct berval empty = {0, const_cast<char*>("")};
+      rc = ldap_sasl_bind_s(ld_, nullptr, "EXTERNAL", &empty, nullptr, nullptr, nullptr);
     } else {
       struct berval cred;
       cred.bv_val = const_cast<char*>(o.password.c_str());

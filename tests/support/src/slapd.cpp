@@ -179,7 +179,7 @@ bool SlapdServer::Launch(std::string* error) {
     return false;
   }
   std::string log = dir_ + "/slapd.log";
-  std::string listen = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
+  std::string listen = "ldap://127.0.0.1:" + std::to_string(port_) + "/ " + ldapiUri();
   std::string conf = dir_ + "/slapd.conf";
   pid_t pid = fork();
   if (pid < 0) {
@@ -237,6 +237,13 @@ void SlapdServer::Stop() {
     fs::remove_all(dir_, ec);
     dir_.clear();
   }
+}
+
+std::string SlapdServer::ldapiUri() const {
+  std::string enc;
+  for (char c : dir_ + "/ldapi")
+    enc += c == '/' ? std::string("%2F") : std::string(1, c);
+  return "ldapi://" + enc;
 }
 
 std::unique_ptr<platform::Directory> SlapdServer::Connect(std::string* error) const {

@@ -46,6 +46,8 @@ class SlapdServer {
   int port() const { return port_; }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
   const std::string& folder() const { return dir_; }
+  // The server's local socket, where a client may bind with SASL EXTERNAL.
+  std::string ldapiUri() const;
 
   // A connection bound as kAdminDn.
   std::unique_ptr<platform::Directory> Connect(std::string* error) const;
