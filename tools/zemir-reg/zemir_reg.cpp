@@ -41,6 +41,7 @@ const char* kUsage =
     "/f       add, delete: overwrite or delete without asking.\n"
     "/y       export: overwrite FILE without asking.\n"
     "/regedit4  export in the ANSI \"REGEDIT4\" form instead of the Unicode form.\n"
+    "/reg:32, /reg:64  accepted and ignored: the registry has one view.\n"
     "\n"
     "Without /f (or /y), replacing an existing value or file and deleting ask \"Yes/No\" when\n"
     "standard input is a terminal; otherwise nothing is changed and the exit code is 1.\n"
@@ -126,6 +127,7 @@ bool ParseArgs(const std::vector<std::string>& in, const std::string& command, A
     else if (sw == "f" && (command == "add" || command == "delete")) a.f = true;
     else if (sw == "y" && command == "export") a.y = true;
     else if (sw == "regedit4" && command == "export") a.regedit4 = true;
+    else if (sw == "reg:32" || sw == "reg:64") continue;  // one registry view: accepted, no effect
     else a.positional.push_back(arg);
     if (!ok) {
       bad = arg;

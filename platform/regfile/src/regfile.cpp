@@ -96,8 +96,9 @@ bool Decode(std::string_view bytes, UINT codepage, std::u16string& text, std::st
     text = Utf8ToWide(bytes.substr(3));
     return true;
   }
-  std::string_view head = bytes.substr(0, kAnsiHeader.size());
-  if (head == "REGEDIT4") text = AnsiToWide(bytes, codepage);
+  size_t start = bytes.find_first_not_of(" \t\r\n");
+  if (start != std::string_view::npos && bytes.substr(start, kAnsiHeader.size()) == "REGEDIT4")
+    text = AnsiToWide(bytes, codepage);
   else text = Utf8ToWide(bytes);
   return true;
 }
@@ -478,6 +479,8 @@ LONG ApplyRegFile(const RegFile& file, std::string& error) {
   std::vector<HKEY> roots;
   for (const auto& op : file.ops)
     if (std::find(roots.begin(), roots.end(), op.root) == roots.end()) roots.push_back(op.root);
+  // Always the same order, so that two imports never wait for each other's second hive.
+  std::sort(roots.begin(), roots.end());
   std::vector<HKEY> begun;
   auto rollback = [&] {
     for (HKEY r : begun) RegEndTransaction(r, false);

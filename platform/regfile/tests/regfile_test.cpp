@@ -219,7 +219,7 @@ TEST(RegFile, ReadsContinuationsCommentsAndEveryEncoding) {
 TEST(RegFile, Regedit4IsAnsiAndHexTextStaysAnsi) {
   test::TempPrefix prefix;
   std::string bytes =
-      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zemir]\r\n"
+      "\r\nREGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zemir]\r\n"
       "\"N\xE4me\"=\"V\xE4lue\"\r\n"
       "\"Exp\"=hex(2):25,e9,00\r\n";
   RegFile file;
