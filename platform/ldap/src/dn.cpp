@@ -57,7 +57,7 @@ std::string LdapCodeText(int code) {
     case 65: return "Object class violation";
     case 66: return "Operation not allowed on non-leaf";
     case 68: return "Already exists";
-    case 80: return "Internal (implementation specific) error";
+    case 80: return "Internal server error";
     case 81: return "Can't contact LDAP server";
     case 82: return "Local error";
     case 83: return "Encoding error";
