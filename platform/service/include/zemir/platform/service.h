@@ -125,7 +125,8 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 // ends or does not connect within the start timeout (30 s, or ZEMIR_SCM_START_TIMEOUT_MS).
 // `args` (may be null) reach the service's main function after its name.
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** args);
-// Sends a control request and waits (up to 30 s) until the service has handled it; `status`
+// Sends a control request and waits (up to 30 s, or ZEMIR_SCM_CONTROL_TIMEOUT_MS) until the
+// service has handled it; `status`
 // receives the status afterwards. 1062 when the service is not running, 1061 when it does not
 // accept the control now, 1052 for codes that cannot be sent (shutdown, 6-127, above 255).
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
