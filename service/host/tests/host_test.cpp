@@ -148,6 +148,12 @@ class Host : public ::testing::Test {
     unsetenv("ZEMIR_SESSION_DRYRUN_FAIL");
     unsetenv("NOTIFY_SOCKET");
     ASSERT_TRUE(std::filesystem::exists(Program())) << Program();
+    // The service's RPC server listens on a free loopback port, not on the machine's 4747.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
+    RegSetValueExA(k, "RpcEndpoint", REG_SZ, reinterpret_cast<const BYTE*>("0"), 2);
+    RegSetValueExA(k, "RpcAddress", REG_SZ, reinterpret_cast<const BYTE*>("127.0.0.1"), 10);
+    RegCloseKey(k);
   }
   void TearDown() override {
     // A service left running by a failed test is ended before its prefix goes.
