@@ -260,6 +260,18 @@ ApStatus ListUnder(ApHandle h, const std::string& filter, bool asPaths, char16_t
   return 0;
 }
 
+// Parses the path, takes the adapter's lock, connects, and runs `op` with the DN.
+template <typename Op>
+ApStatus WithPath(const char16_t* path, const char* what, Op op) {
+  std::string dn;
+  if (!PathToDn(path, dn)) return Report(kApInvalidArg, std::string("bad ") + what + " path \"" + U8(path) + "\"");
+  auto& a = A();
+  std::lock_guard lk(a.mu);
+  std::shared_ptr<platform::Directory> d;
+  if (ApStatus st = a.Connection(d)) return st;
+  return op(a, d, dn);
+}
+
 }  // namespace
 }  // namespace zemir
 
@@ -268,17 +280,13 @@ using namespace zemir;
 ZEMIR_EXPORT ApStatus LDAP_OpenObject(ApHandle* handle, const char16_t* path, void*, void*) {
   if (!handle) return Report(kApInvalidArg, "no place for the handle");
   *handle = 0;
-  std::string dn;
-  if (!PathToDn(path, dn)) return Report(kApInvalidArg, "bad object path \"" + U8(path) + "\"");
-  auto& a = A();
-  std::lock_guard lk(a.mu);
-  std::shared_ptr<platform::Directory> d;
-  if (ApStatus st = a.Connection(d)) return st;
-  Object o{d, dn, {}, {}};
-  if (ApStatus st = ReadEntry(a, *d, dn, o.entry)) return st;
-  *handle = a.Add(std::move(o));
-  g_log.Write(2, "open %s -> %u", dn.c_str(), *handle);
-  return 0;
+  return WithPath(path, "object", [&](Adapter& a, std::shared_ptr<platform::Directory>& d, const std::string& dn) {
+    Object o{d, dn, {}, {}};
+    if (ApStatus st = ReadEntry(a, *d, dn, o.entry)) return st;
+    *handle = a.Add(std::move(o));
+    g_log.Write(2, "open %s -> %u", dn.c_str(), *handle);
+    return ApStatus{0};
+  });
 }
 
 ZEMIR_EXPORT ApStatus LDAP_CloseObject(ApHandle handle) {
@@ -307,33 +315,26 @@ ZEMIR_EXPORT ApStatus LDAP_FlushObject(ApHandle handle) {
 ZEMIR_EXPORT ApStatus LDAP_CreateObject(ApHandle* handle, const char16_t* path, const char16_t* className, void*, void*) {
   if (!handle) return Report(kApInvalidArg, "no place for the handle");
   *handle = 0;
-  std::string dn, cls = U8(className);
-  if (!PathToDn(path, dn)) return Report(kApInvalidArg, "bad object path \"" + U8(path) + "\"");
-  if (cls.empty()) return Report(kApInvalidArg, "no object class for " + dn);
-  auto& a = A();
-  std::lock_guard lk(a.mu);
-  std::shared_ptr<platform::Directory> d;
-  if (ApStatus st = a.Connection(d)) return st;
-  int rc = d->Add(dn, {{"objectClass", {cls}}});
-  if (rc != 0) return a.Fail(*d, rc);
-  Object o{d, dn, {}, {}};
-  if (ApStatus st = ReadEntry(a, *d, dn, o.entry)) return st;
-  *handle = a.Add(std::move(o));
-  g_log.Write(2, "create %s (%s) -> %u", dn.c_str(), cls.c_str(), *handle);
-  return 0;
+  std::string cls = U8(className);
+  if (cls.empty()) return Report(kApInvalidArg, "no object class for " + U8(path));
+  return WithPath(path, "object", [&](Adapter& a, std::shared_ptr<platform::Directory>& d, const std::string& dn) {
+    int rc = d->Add(dn, {{"objectClass", {cls}}});
+    if (rc != 0) return a.Fail(*d, rc);
+    Object o{d, dn, {}, {}};
+    if (ApStatus st = ReadEntry(a, *d, dn, o.entry)) return st;
+    *handle = a.Add(std::move(o));
+    g_log.Write(2, "create %s (%s) -> %u", dn.c_str(), cls.c_str(), *handle);
+    return ApStatus{0};
+  });
 }
 
 ZEMIR_EXPORT ApStatus LDAP_DeleteObject(const char16_t* path, void*, void*) {
-  std::string dn;
-  if (!PathToDn(path, dn)) return Report(kApInvalidArg, "bad object path \"" + U8(path) + "\"");
-  auto& a = A();
-  std::lock_guard lk(a.mu);
-  std::shared_ptr<platform::Directory> d;
-  if (ApStatus st = a.Connection(d)) return st;
-  int rc = d->Delete(dn);
-  if (rc != 0) return a.Fail(*d, rc);
-  g_log.Write(2, "delete %s", dn.c_str());
-  return 0;
+  return WithPath(path, "object", [&](Adapter& a, std::shared_ptr<platform::Directory>& d, const std::string& dn) {
+    int rc = d->Delete(dn);
+    if (rc != 0) return a.Fail(*d, rc);
+    g_log.Write(2, "delete %s", dn.c_str());
+    return ApStatus{0};
+  });
 }
 
 ZEMIR_EXPORT ApStatus LDAP_GetAttr(ApHandle handle, const char16_t* name, char16_t** text) {
@@ -395,16 +396,11 @@ ZEMIR_EXPORT ApStatus LDAP_SearchChildren(ApHandle handle, const char16_t* filte
 }
 
 ZEMIR_EXPORT ApStatus LDAP_IsApplicationPartitionExist(const char16_t* path, void*, void*) {
-  std::string dn;
-  if (!PathToDn(path, dn)) return Report(kApInvalidArg, "bad partition path \"" + U8(path) + "\"");
-  auto& a = A();
-  std::lock_guard lk(a.mu);
-  std::shared_ptr<platform::Directory> d;
-  if (ApStatus st = a.Connection(d)) return st;
-  std::vector<platform::Entry> res;
-  int rc = d->Search(dn, platform::Scope::Base, "(objectClass=*)", {"1.1"}, res, 0);
-  if (rc != 0) return a.Fail(*d, rc);
-  return 0;
+  return WithPath(path, "partition", [&](Adapter& a, std::shared_ptr<platform::Directory>& d, const std::string& dn) {
+    std::vector<platform::Entry> res;
+    int rc = d->Search(dn, platform::Scope::Base, "(objectClass=*)", {"1.1"}, res, 0);
+    return rc != 0 ? a.Fail(*d, rc) : ApStatus{0};
+  });
 }
 
 ZEMIR_EXPORT ApStatus LDAP_GetStatusDescription(ApStatus status, char16_t** text) {

@@ -246,18 +246,32 @@ HRESULT DirectorySearch::GetColumn(const std::u16string& wname, std::vector<std:
   return S_OK;
 }
 
+namespace {
+// ADsGetObject: connects and reads the object the path names.
+HRESULT GetObject(const std::u16string& path, const std::vector<std::string>& attrs, std::unique_ptr<Directory>& d,
+                  std::string& dn, Entry& entry) {
+  std::string scheme, server;
+  if (!ParsePath(path, scheme, server, dn) || dn.empty()) return E_ADS_BAD_PATHNAME;
+  HRESULT hr = Connect(d);
+  if (FAILED(hr)) return hr;
+  std::vector<Entry> e;
+  int rc = d->Search(dn, platform::Scope::Base, "(objectClass=*)", attrs, e, 0);
+  if (rc != 0) return HResultFromLdap(rc);
+  if (e.empty()) return HResultFromLdap(platform::ldapcode::kNoSuchObject);
+  entry = std::move(e.front());
+  return S_OK;
+}
+}  // namespace
+
 AdsGroup::~AdsGroup() = default;
 
 HRESULT AdsGroup::Get(const std::u16string& path, std::unique_ptr<AdsGroup>& out) {
   out.reset();
-  std::string scheme, server, dn;
-  if (!ParsePath(path, scheme, server, dn) || dn.empty()) return E_ADS_BAD_PATHNAME;
   std::unique_ptr<Directory> d;
-  HRESULT hr = Connect(d);
+  std::string dn;
+  Entry e;
+  HRESULT hr = GetObject(path, {"objectClass"}, d, dn, e);
   if (FAILED(hr)) return hr;
-  std::vector<Entry> e;
-  int rc = d->Search(dn, platform::Scope::Base, "(objectClass=*)", {"objectClass"}, e, 0);
-  if (rc != 0) return HResultFromLdap(rc);
   out.reset(new AdsGroup);
   out->dir_ = std::move(d);
   out->dn_ = dn;
@@ -273,21 +287,17 @@ HRESULT AdsGroup::Add(const std::u16string& memberPath) {
 
 HRESULT AdsUser::Get(const std::u16string& path, std::unique_ptr<AdsUser>& out) {
   out.reset();
-  std::string scheme, server, dn;
-  if (!ParsePath(path, scheme, server, dn) || dn.empty()) return E_ADS_BAD_PATHNAME;
   std::unique_ptr<Directory> d;
-  HRESULT hr = Connect(d);
+  std::string dn;
+  Entry e;
+  HRESULT hr = GetObject(path, {"mobile", "telephoneNumber"}, d, dn, e);
   if (FAILED(hr)) return hr;
-  std::vector<Entry> e;
-  int rc = d->Search(dn, platform::Scope::Base, "(objectClass=*)", {"mobile", "telephoneNumber"}, e, 0);
-  if (rc != 0) return HResultFromLdap(rc);
-  if (e.empty()) return HResultFromLdap(platform::ldapcode::kNoSuchObject);
   out.reset(new AdsUser);
-  if (auto* m = e[0].First("mobile")) {
+  if (auto* m = e.First("mobile")) {
     out->mobile_ = W(*m);
     out->hasMobile_ = true;
   }
-  if (auto* n = e[0].First("telephoneNumber")) {
+  if (auto* n = e.First("telephoneNumber")) {
     out->number_ = W(*n);
     out->hasNumber_ = true;
   }

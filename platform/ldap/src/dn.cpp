@@ -153,21 +153,4 @@ std::string DomainToDn(std::string_view domain) {
 
 bool SameDn(std::string_view a, std::string_view b) { return NormalizeDn(a) == NormalizeDn(b); }
 
-std::string EscapeFilterValue(std::string_view value, bool star) {
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    if (c == '(' || c == ')' || c == '\\' || c == '\0' || (star && c == '*')) {
-      unsigned char u = static_cast<unsigned char>(c);
-      out += '\\';
-      out += hex[u >> 4];
-      out += hex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 }  // namespace zemir::platform

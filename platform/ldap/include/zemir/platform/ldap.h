@@ -124,8 +124,6 @@ std::string DnToDomain(std::string_view dn);
 std::string DomainToDn(std::string_view domain);
 // Case-insensitive DN comparison.
 bool SameDn(std::string_view a, std::string_view b);
-// RFC 4515 value escaping: "(", ")", "\", NUL, and "*" when `star` is set, as \XX.
-std::string EscapeFilterValue(std::string_view value, bool star = true);
 
 }  // namespace zemir::platform
 
