@@ -1,6 +1,9 @@
 // Key, event and secret records: write, list, find by name or search, in both variants.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "backend.h"
 #include "zemir/common/trace.h"
 #include "zemir/directory/records.h"
@@ -168,6 +171,24 @@ TEST_P(RecordsTest, PendingOneTimePasswordRequest) {
   EXPECT_EQ(ap::DeleteObject(ObjectPath(kSelfEnrolls, u"e2")), 0);
   EXPECT_NE(ap::DeleteObject(ObjectPath(kSelfEnrolls, u"e2")), 0);
   EXPECT_TRUE(_zemirAP_findSelfEnrolls(kSelfEnrolls, r, "anna", "OTP-Auth") == false);
+}
+
+TEST_P(RecordsTest, ServiceLooksUpFromSeveralThreads) {
+  for (int i = 0; i < 8; ++i) AddKey(u"k" + AnsiToWide(std::to_string(i)), AnsiToWide("user" + std::to_string(i)), u"S");
+  std::atomic<int> found{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 8; ++i) {
+        AttrMap r = KeyRequest();
+        std::string user = "user" + std::to_string((i + t) % 8);
+        if (svc::_zemirAP_getAttrsMap(kGlobalKeys, nullptr, user.c_str(), nullptr, r) &&
+            r[u"zmUserName"] == AnsiToWide(user))
+          ++found;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(found.load(), 32);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordsTest, ::testing::Values(Backend::Embedded, Backend::Slapd), BackendName);

@@ -86,3 +86,41 @@ TEST(EmbeddedStore, MemberOfFollowsGroupMembers) {
   ASSERT_EQ(d->Search("dc=corp,dc=example", Scope::Subtree, "(memberOf=CN=zemir,dc=corp,dc=example)", {}, out), 0);
   EXPECT_EQ(out.size(), 1u);
 }
+
+TEST(EmbeddedStore, FilterForms) {
+  zemir::test::TempPrefix prefix;
+  auto d = ConnectDirectory(Options(prefix.path()), nullptr, nullptr);
+  ASSERT_TRUE(d);
+  ASSERT_EQ(d->Add("DC=t", {{"objectClass", {"domain"}}}), 0);
+  ASSERT_EQ(d->Add("CN=a,DC=t", {{"objectClass", {"x"}}, {"n", {"10"}}, {"s", {"Alpha Beta"}}}), 0);
+  ASSERT_EQ(d->Add("CN=b,DC=t", {{"objectClass", {"x"}}, {"n", {"9"}}, {"s", {"beta*"}}}), 0);
+  struct Case {
+    const char* filter;
+    int code;
+    const char* names;
+  } cases[] = {
+      {"(n>=10)", 0, "a;"},          // numbers compare as numbers
+      {"(n<=9)", 0, "b;"},
+      {"(s=alpha*)", 0, "a;"},
+      {"(s=*BETA)", 0, "a;"},
+      {"(s=*a*b*)", 0, "a;"},
+      {"(s=beta\\2a)", 0, "b;"},     // an escaped "*" is a character
+      {"(s=*)", 0, "a;b;"},
+      {"(!(s=*))", 0, ""},
+      {"(&(s=*)(|(n=9)(n=10)))", 0, "a;b;"},
+      {"(cn=A)", 0, "a;"},           // the naming attribute is there without being given
+      {"", 0, "a;b;"},
+      {"(s=\\2)", 87, ""},           // malformed escape
+      {"(s=x", 87, ""},
+      {"s=x", 87, ""},
+      {"(s=x))", 87, ""},
+      {"(&(s=x)", 87, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<Entry> out;
+    EXPECT_EQ(d->Search("DC=t", Scope::OneLevel, c.filter, {"cn"}, out), c.code) << c.filter;
+    std::string names;
+    for (auto& e : out) names += *e.First("cn") + ";";
+    EXPECT_EQ(names, c.names) << c.filter;
+  }
+}
