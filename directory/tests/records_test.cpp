@@ -8,6 +8,8 @@
 #include "zemir/common/trace.h"
 #include "zemir/directory/records.h"
 #include "zemir/platform/codepage.h"
+#include "zemir/testsupport/slapd.h"
+#include "zemir/tools/ldiftool.h"
 
 namespace zemir::test {
 namespace {
@@ -189,6 +191,30 @@ TEST_P(RecordsTest, ServiceLooksUpFromSeveralThreads) {
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(found.load(), 32);
+}
+
+TEST(RecordsOnSlapd, ServerRestartCostsNoFailedLookup) {
+  if (!SlapdServer::Available()) GTEST_SKIP() << "slapd is not installed";
+  TempPrefix p;
+  GetTraceMaker().Open((p.path() + "/t.log").c_str(), 900);
+  SlapdServer s;
+  std::string err;
+  ASSERT_TRUE(s.Start(&err, false)) << err;
+  s.ConfigureRegistry();
+  auto d = s.Connect(&err);
+  std::vector<std::string> report;
+  ASSERT_TRUE(d && tools::InstallPartition(*d, report)) << err;
+  ResetAPLibBinding();
+  AddKey(u"k1", u"anna", u"S1");
+  ASSERT_TRUE(s.Restart(&err)) << err;
+  AttrMap r = KeyRequest();
+  EXPECT_TRUE(svc::_zemirAP_getAttrsMap(kGlobalKeys, nullptr, "anna", nullptr, r)) << ReadFile(p.path() + "/t.log");
+  EXPECT_EQ(r[u"zmKeyID"], u"k1");
+  s.Stop();
+  // Down for good: a failure with the address in the log, not a hang.
+  EXPECT_FALSE(svc::_zemirAP_getAttrsMap(kGlobalKeys, nullptr, "anna", nullptr, r));
+  EXPECT_NE(ReadFile(p.path() + "/t.log").find("server down at " + s.uri()), std::string::npos);
+  ResetAPLibBinding();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordsTest, ::testing::Values(Backend::Embedded, Backend::Slapd), BackendName);

@@ -158,6 +158,21 @@ class Adapter {
     return Report(ApStatusFromLdap(code), text);
   }
 
+  // A search on `d`; when the server dropped the connection (it restarted, or an idle
+  // connection was closed), connects again and repeats the search once. A timeout is not
+  // repeated, so every call stays within its bounded time.
+  int Search(std::shared_ptr<Directory>& d, const std::string& base, platform::Scope scope, const std::string& filter,
+             const std::vector<std::string>& attrs, std::vector<Entry>& out) {
+    int rc = d->Search(base, scope, filter, attrs, out, 0);
+    if (rc != platform::ldapcode::kServerDown || d != dir_) return rc;
+    broken_ = true;
+    std::shared_ptr<Directory> fresh;
+    if (Connection(fresh) != 0) return rc;
+    g_log.Write(2, "connection to %s lost, connected again", fresh->uri().c_str());
+    d = fresh;
+    return d->Search(base, scope, filter, attrs, out, 0);
+  }
+
   ApHandle Add(Object o) {
     ApHandle h = ++next_;
     if (h == 0) h = ++next_;
@@ -231,10 +246,10 @@ std::string ChildName(const std::string& dn) {
   return type + "=" + r.substr(eq + 1);
 }
 
-ApStatus ReadEntry(Adapter& a, Directory& d, const std::string& dn, Entry& out) {
+ApStatus ReadEntry(Adapter& a, std::shared_ptr<Directory>& d, const std::string& dn, Entry& out) {
   std::vector<Entry> res;
-  int rc = d.Search(dn, platform::Scope::Base, "(objectClass=*)", {"*"}, res, 0);
-  if (rc != 0) return a.Fail(d, rc);
+  int rc = a.Search(d, dn, platform::Scope::Base, "(objectClass=*)", {"*"}, res);
+  if (rc != 0) return a.Fail(*d, rc);
   if (res.empty()) return Report(ApStatusFromLdap(platform::ldapcode::kNoSuchObject), "no such object " + dn);
   out = std::move(res.front());
   return 0;
@@ -249,7 +264,7 @@ ApStatus ListUnder(ApHandle h, const std::string& filter, bool asPaths, char16_t
   Object* o = a.Find(h);
   if (!o) return Report(kApInvalidHandle, "invalid object handle " + std::to_string(h));
   std::vector<Entry> res;
-  int rc = o->dir->Search(o->dn, platform::Scope::OneLevel, filter, {"1.1"}, res, 0);
+  int rc = a.Search(o->dir, o->dn, platform::Scope::OneLevel, filter, {"1.1"}, res);
   if (rc != 0) return a.Fail(*o->dir, rc);
   std::vector<std::string> items;
   items.reserve(res.size());
@@ -282,7 +297,8 @@ ZEMIR_EXPORT ApStatus LDAP_OpenObject(ApHandle* handle, const char16_t* path, vo
   *handle = 0;
   return WithPath(path, "object", [&](Adapter& a, std::shared_ptr<platform::Directory>& d, const std::string& dn) {
     Object o{d, dn, {}, {}};
-    if (ApStatus st = ReadEntry(a, *d, dn, o.entry)) return st;
+    if (ApStatus st = ReadEntry(a, d, dn, o.entry)) return st;
+    o.dir = d;  // the connection the entry was read through (a new one after a lost server)
     *handle = a.Add(std::move(o));
     g_log.Write(2, "open %s -> %u", dn.c_str(), *handle);
     return ApStatus{0};
@@ -321,7 +337,8 @@ ZEMIR_EXPORT ApStatus LDAP_CreateObject(ApHandle* handle, const char16_t* path, 
     int rc = d->Add(dn, {{"objectClass", {cls}}});
     if (rc != 0) return a.Fail(*d, rc);
     Object o{d, dn, {}, {}};
-    if (ApStatus st = ReadEntry(a, *d, dn, o.entry)) return st;
+    if (ApStatus st = ReadEntry(a, d, dn, o.entry)) return st;
+    o.dir = d;  // the connection the entry was read through (a new one after a lost server)
     *handle = a.Add(std::move(o));
     g_log.Write(2, "create %s (%s) -> %u", dn.c_str(), cls.c_str(), *handle);
     return ApStatus{0};
@@ -398,7 +415,7 @@ ZEMIR_EXPORT ApStatus LDAP_SearchChildren(ApHandle handle, const char16_t* filte
 ZEMIR_EXPORT ApStatus LDAP_IsApplicationPartitionExist(const char16_t* path, void*, void*) {
   return WithPath(path, "partition", [&](Adapter& a, std::shared_ptr<platform::Directory>& d, const std::string& dn) {
     std::vector<platform::Entry> res;
-    int rc = d->Search(dn, platform::Scope::Base, "(objectClass=*)", {"1.1"}, res, 0);
+    int rc = a.Search(d, dn, platform::Scope::Base, "(objectClass=*)", {"1.1"}, res);
     return rc != 0 ? a.Fail(*d, rc) : ApStatus{0};
   });
 }

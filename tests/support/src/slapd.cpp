@@ -172,8 +172,24 @@ bool SlapdServer::Start(std::string* error, bool withDomain) {
   return false;
 }
 
-bool SlapdServer::Launch(std::string* error) {
-  port_ = FreePort();
+bool SlapdServer::Restart(std::string* error) {
+  if (pid_ <= 0) {
+    if (error) *error = "not running";
+    return false;
+  }
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  // The port may linger for a moment after the old process ends.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (Launch(error, port_)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+bool SlapdServer::Launch(std::string* error, int port) {
+  port_ = port ? port : FreePort();
   if (port_ == 0) {
     if (error) *error = "no free loopback port";
     return false;

@@ -41,6 +41,8 @@ class SlapdServer {
   bool Start(std::string* error, bool withDomain = true);
   // SIGTERM, waits for the exit, removes the folder. Safe to call twice.
   void Stop();
+  // Stops the server and starts it again on the same port with the same data.
+  bool Restart(std::string* error);
 
   bool running() const { return pid_ > 0; }
   int port() const { return port_; }
@@ -57,7 +59,7 @@ class SlapdServer {
   void ConfigureRegistry() const;
 
  private:
-  bool Launch(std::string* error);
+  bool Launch(std::string* error, int port = 0);
 
   pid_t pid_ = -1;
   int port_ = 0;
