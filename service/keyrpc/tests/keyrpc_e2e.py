@@ -5,26 +5,21 @@ then with raw bytes for what impacket cannot send (other contexts, big-endian da
 framing). Exit status 0 when every check passes."""
 import os
 import signal
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import uuid
 
-from impacket.dcerpc.v5 import transport
-from impacket.dcerpc.v5.dtypes import LONG, STR, CHAR
-from impacket.dcerpc.v5.ndr import NDRCALL, NDRUniFixedArray
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
 
-KEY_IF = "00000003-eaf3-4a7a-a0f2-bce4c30da78f"
-NDR20 = ("8a885d04-1ceb-11c9-9fe8-08002b104860", 2)
-NDR64 = ("71710533-beba-4937-8319-b5dbef9ccc36", 1)
-FEATURES = ("6cb71c2c-9812-4540-0300-000000000000", 1)
-DATA = 9900
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from keyrpc_client import (DATA, FEATURES, KEY_IF, NDR20, NDR64, ChangePIN, DeleteData,  # noqa: E402
+                           GetReaderSerialNumber, IsAnyReaderConnected2, IsReaderInserted, Raw, ReadData,
+                           VerifyPIN, WriteData, bad_stub_cases, bind_pdu, bind_results, cstr, hostile_cases,
+                           impacket_client, mk, ndr_str, raw_bound, request_pdu, run_hostile_case)
 
 failures = []
 
@@ -35,214 +30,7 @@ def check(cond, what):
         print("FAIL:", what, flush=True)
 
 
-# The interface in impacket's NDR classes (an independent reading of the same IDL).
-class DataBlock(NDRUniFixedArray):
-    def getDataLen(self, data, offset=0):
-        return DATA
-
-
-class Text20(NDRUniFixedArray):
-    def getDataLen(self, data, offset=0):
-        return 20
-
-
-def cstr(s):
-    return s + "\x00"
-
-
-def mk(cls, **fields):
-    req = cls()
-    for k, v in fields.items():
-        req[k] = v
-    return req
-
-
-class IsAnyReaderConnected2(NDRCALL):
-    opnum = 2
-    structure = ()
-
-
-class IsAnyReaderConnected2Response(NDRCALL):
-    structure = (("text", Text20),)
-
-
-class VerifyPIN(NDRCALL):
-    opnum = 3
-    structure = (("reader", STR), ("pin", STR))
-
-
-class VerifyPINResponse(NDRCALL):
-    structure = (("ret", CHAR),)
-
-
-class ChangePIN(NDRCALL):
-    opnum = 4
-    structure = (("reader", STR), ("pin", STR), ("newPin", STR))
-
-
-class ChangePINResponse(NDRCALL):
-    structure = (("ret", CHAR),)
-
-
-class ReadData(NDRCALL):
-    opnum = 5
-    structure = (("reader", STR), ("slot", LONG), ("data", DataBlock), ("length", LONG))
-
-
-class ReadDataResponse(NDRCALL):
-    structure = (("data", DataBlock), ("length", LONG), ("ret", CHAR))
-
-
-class WriteData(ReadData):
-    opnum = 6
-
-
-class WriteDataResponse(ReadDataResponse):
-    pass
-
-
-class DeleteData(NDRCALL):
-    opnum = 7
-    structure = (("reader", STR), ("slot", LONG))
-
-
-class DeleteDataResponse(NDRCALL):
-    structure = (("ret", CHAR),)
-
-
-class GetReaderSerialNumber(NDRCALL):
-    opnum = 8
-    structure = (("reader", STR),)
-
-
-class GetReaderSerialNumberResponse(NDRCALL):
-    structure = (("ret", LONG),)
-
-
-class IsReaderInserted(NDRCALL):
-    opnum = 9
-    structure = (("reader", STR),)
-
-
-class IsReaderInsertedResponse(NDRCALL):
-    structure = (("ret", CHAR),)
-
-
-# ---------------------------------------------------------------- raw PDUs
-def e(little):
-    return "<" if little else ">"
-
-
-def uuid_bytes(text, little=True):
-    u = uuid.UUID(text)
-    return u.bytes_le if little else u.bytes
-
-
-def pdu(ptype, flags, call_id, body, little=True, frag_len=None, auth_len=0):
-    hdr = struct.pack(e(little) + "BBBB4sHHI", 5, 0, ptype, flags, bytes([0x10 if little else 0, 0, 0, 0]),
-                      16 + len(body) if frag_len is None else frag_len, auth_len, call_id)
-    return hdr + body
-
-
-def bind_pdu(call_id, contexts, little=True, ptype=11, max_frag=4280):
-    b = struct.pack(e(little) + "HHIBBH", max_frag, max_frag, 0, len(contexts), 0, 0)
-    for ctx_id, abstract, version, transfers in contexts:
-        b += struct.pack(e(little) + "HBB", ctx_id, len(transfers), 0)
-        b += uuid_bytes(abstract, little) + struct.pack(e(little) + "I", version)
-        for t, v in transfers:
-            b += uuid_bytes(t, little) + struct.pack(e(little) + "I", v)
-    return pdu(ptype, 3, call_id, b, little)
-
-
-def request_pdu(call_id, ctx, opnum, stub, little=True, flags=3, hint=None):
-    body = struct.pack(e(little) + "IHH", len(stub) if hint is None else hint, ctx, opnum) + stub
-    return pdu(0, flags, call_id, body, little)
-
-
-def ndr_str(s, little=True):
-    raw = s.encode("latin-1") + b"\0"
-    b = struct.pack(e(little) + "III", len(raw), 0, len(raw)) + raw
-    return b + b"\0" * ((4 - len(b) % 4) % 4)
-
-
-class Raw:
-    """A plain socket client that reads whole PDUs."""
-
-    def __init__(self, port, timeout=10):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-
-    def send(self, data):
-        self.s.sendall(data)
-
-    def recv_exact(self, n):
-        buf = b""
-        while len(buf) < n:
-            chunk = self.s.recv(n - len(buf))
-            if not chunk:
-                return None
-            buf += chunk
-        return buf
-
-    def pdu(self):
-        hdr = self.recv_exact(16)
-        if hdr is None:
-            return None
-        frag_len = struct.unpack("<H", hdr[8:10])[0]
-        body = self.recv_exact(frag_len - 16)
-        return None if body is None else hdr + body
-
-    def call(self, data):
-        """Sends a request and gathers the whole answer: (ptype, flags of each fragment, stub or status)."""
-        self.send(data)
-        stub, flags = b"", []
-        while True:
-            p = self.pdu()
-            if p is None:
-                return None, flags, None
-            ptype, f = p[2], p[3]
-            flags.append(f)
-            if ptype == 3:
-                return 3, flags, struct.unpack("<I", p[24:28])[0]
-            stub += p[24:]
-            if f & 2:
-                return ptype, flags, stub
-
-    def closed(self):
-        try:
-            return self.s.recv(1) == b""
-        except (ConnectionResetError, socket.timeout):
-            return True
-
-    def close(self):
-        self.s.close()
-
-
-def bind_results(ack):
-    """The (result, reason) pairs of a bind_ack or alter_context_resp."""
-    addr_len = struct.unpack("<H", ack[24:26])[0]
-    at = 26 + addr_len
-    at += (4 - at % 4) % 4
-    n = ack[at]
-    return [struct.unpack("<HH", ack[at + 4 + 24 * i:at + 8 + 24 * i]) for i in range(n)]
-
-
-def raw_bound(port, little=True):
-    r = Raw(port)
-    r.send(bind_pdu(1, [(0, KEY_IF, 1, [NDR20])], little))
-    ack = r.pdu()
-    assert ack is not None and ack[2] == 12, "bind refused"
-    return r
-
-
 # ---------------------------------------------------------------- tests
-def impacket_client(port):
-    t = transport.DCERPCTransportFactory("ncacn_ip_tcp:127.0.0.1[%d]" % port)
-    dce = t.get_dce_rpc()
-    dce.connect()
-    dce.bind(uuidtup_to_bin((KEY_IF, "1.0")))
-    return dce
-
-
 def good_client_works(port, what):
     try:
         dce = impacket_client(port)
@@ -336,19 +124,7 @@ def test_faults(port):
     r = raw_bound(port)
     ptype, flags, status = r.call(request_pdu(2, 0, 42, b""))
     check(ptype == 3 and status == 0x1C010002 and flags[0] & 0x20, "op range fault with did-not-execute")
-    bad = [
-        ("bad stub: short", request_pdu(3, 0, 3, b"\1\2\3")),
-        ("string count disagrees", request_pdu(4, 0, 9, struct.pack("<III", 4, 0, 9) + b"E:\\\0")),
-        ("string past the stub", request_pdu(5, 0, 9, struct.pack("<III", 400, 0, 400) + b"abc\0")),
-        ("unterminated string", request_pdu(6, 0, 9, struct.pack("<III", 4, 0, 4) + b"abcd")),
-        ("length above 9,900", request_pdu(7, 0, 5, ndr_str("r") + struct.pack("<i", 1) + bytes(DATA)
-                                           + struct.pack("<i", 9901), flags=3)),
-    ]
-    for what, data in bad:
-        if len(data) > 4280:  # fragment it like a client would
-            body = data[24:]
-            data = (request_pdu(7, 0, 5, body[:4000], flags=1) + request_pdu(7, 0, 5, body[4000:8000], flags=0)
-                    + request_pdu(7, 0, 5, body[8000:], flags=2))
+    for what, data in bad_stub_cases():
         ptype, flags, status = r.call(data)
         check(ptype == 3 and status == 0x6F7, "%s: bad stub data fault (%r %r)" % (what, ptype, status))
     # The connection still serves.
@@ -372,38 +148,8 @@ def test_big_endian(port):
 
 
 def test_hostile(port, read_timeout_s):
-    cases = []
-    # Truncated PDU, then the client hangs up.
-    full = request_pdu(2, 0, 9, ndr_str("E:\\"))
-    cases.append(("truncated PDU then close", full[:20], "hangup"))
-    cases.append(("frag_length below the header", pdu(0, 3, 2, b"\0" * 16, frag_len=10), "closed"))
-    cases.append(("frag_length over the limit", pdu(0, 3, 2, b"\0" * 8, frag_len=60000), "closed"))
-    cases.append(("huge alloc_hint", request_pdu(2, 0, 9, ndr_str("E:\\"), hint=0xFFFFFFFF), "answer"))
-    cases.append(("wrong context id", request_pdu(2, 77, 9, ndr_str("E:\\")), "fault"))
-    cases.append(("two calls interleaved", request_pdu(2, 0, 9, b"\0" * 8, flags=1) + request_pdu(3, 0, 9, b"\0" * 8, flags=1),
-                  "closed"))
-    cases.append(("fragment of no call", request_pdu(4, 0, 9, b"\0" * 8, flags=2), "closed"))
-    cases.append(("garbage", b"\xff" * 64, "closed"))
-    cases.append(("request with auth", pdu(0, 3, 2, struct.pack("<IHH", 0, 0, 9) + b"\0" * 16, auth_len=8), "closed"))
-    over = b"".join(request_pdu(5, 0, 5, b"\0" * 4000, flags=(1 if i == 0 else 0) | (2 if i == 3 else 0)) for i in range(4))
-    cases.append(("request over 15,000 bytes", over, "fault"))
-    for what, data, expect in cases:
-        r = raw_bound(port)
-        r.send(data)
-        if expect == "hangup":
-            r.close()
-        elif expect == "closed":
-            p = r.pdu()
-            while p is not None and p[2] == 3:  # a fault may precede the close
-                p = r.pdu()
-            check(p is None, "%s: connection closed" % what)
-        elif expect == "fault":
-            p = r.pdu()
-            check(p is not None and p[2] == 3, "%s: fault" % what)
-        else:
-            p = r.pdu()
-            check(p is not None and p[2] == 2, "%s: answered" % what)
-        r.close()
+    for what, data, expect in hostile_cases():
+        check(run_hostile_case(port, data, expect), "%s: %s" % (what, expect))
         good_client_works(port, what)
     # Bind with authentication: refused with bind_nak.
     r = Raw(port)
@@ -415,7 +161,7 @@ def test_hostile(port, read_timeout_s):
     r.close()
     # A silent client is dropped after the read timeout; others are served meanwhile.
     silent = raw_bound(port)
-    silent.send(full[:30])
+    silent.send(request_pdu(2, 0, 9, ndr_str("E:\\"))[:30])
     good_client_works(port, "a client stalls mid-PDU")
     start = time.time()
     silent.s.settimeout(read_timeout_s + 10)
