@@ -63,7 +63,9 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName);
 
 // Groups the calls this thread makes on one hive into a single transaction: they take effect
 // together when it ends with `commit`, or not at all. Other threads of the process wait until
-// it ends; other processes see nothing of it before the commit. Begin and end on one thread.
+// it ends; other processes see nothing of it before the commit. Begin and end on one thread,
+// and do not call RegResetConnections in between. Returns ERROR_INVALID_PARAMETER for a
+// second begin on the same hive, or an end without a begin.
 LONG RegBeginTransaction(HKEY root);
 LONG RegEndTransaction(HKEY root, bool commit);
 
