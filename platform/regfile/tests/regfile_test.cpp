@@ -342,3 +342,24 @@ TEST(RegFile, ApplyingIsOneTransaction) {
   EXPECT_EQ(otherCount(), 3);
   sqlite3_close_v2(other);
 }
+
+TEST(RegFile, ConvertsWithTheMachinesAnsiCodePage) {
+  test::TempPrefix prefix;
+  Set("SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "ACP", REG_SZ, B(std::string_view("1251\0", 5)));
+  ResetACPCache();
+  const std::u16string text =
+      u"Windows Registry Editor Version 5.00\r\n\r\n"
+      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zemir]\r\n"
+      u"\"\u0418\u043c\u044f\"=\"\u0414\u0430\"\r\n\r\n";
+  RegFile file;
+  std::string error;
+  ASSERT_TRUE(ParseRegFile(Unicode(text), file, error)) << error;
+  ASSERT_EQ(ApplyRegFile(file, error), ERROR_SUCCESS) << error;
+  using T = std::tuple<std::string, DWORD, Bytes>;
+  EXPECT_EQ(Snap()["HKEY_LOCAL_MACHINE\\SOFTWARE\\Zemir"],
+            (std::vector<T>{T{"\xC8\xEC\xFF", REG_SZ, B(std::string_view("\xC4\xE0\0", 3))}}));
+  std::string bytes;
+  ASSERT_EQ(FormatRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", RegFileFormat::Unicode, bytes), ERROR_SUCCESS);
+  EXPECT_EQ(bytes, Unicode(text));
+  ResetACPCache();
+}
