@@ -7,6 +7,7 @@
 #include "temp_prefix.h"
 #include "zemir/common/regstore.h"
 #include "zemir/testsupport/slapd.h"
+#include "zemir/tools/ldiftool.h"
 
 namespace zemir {
 namespace {
@@ -56,6 +57,41 @@ TEST(LdifTool, InstallsOnSlapdWithTheGivenCredentials) {
   s.ConfigureRegistry();  // the stored credentials serve when none are given
   ASSERT_EQ(RunTool("install -user= -password=", &out), 0) << out;
   EXPECT_NE(out.find("exists CN=GlobalKeys,DC=Zemir,DC=com"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace zemir
+
+namespace zemir {
+namespace {
+
+TEST(LdifTool, ImportsAnLdifFile) {
+  test::TempPrefix p;
+  std::string ldif = p.path() + "/d.ldif";
+  FILE* f = fopen(ldif.c_str(), "w");
+  fputs("version: 1\n\n# the domain\ndn: dc=corp,dc=example\nobjectClass: domain\ndc: corp\n\n"
+        "dn: uid=anna,dc=corp,dc=example\nobjectClass: person\nobjectClass: inetOrgPerson\n"
+        "cn:: QW5uYSBCw7xs\nsn: B\n ell\nuid: anna\n",
+        f);
+  fclose(f);
+  std::string out;
+  ASSERT_EQ(RunTool("import -file=" + ldif, &out), 0) << out;
+  EXPECT_NE(out.find("created uid=anna,dc=corp,dc=example"), std::string::npos) << out;
+  ASSERT_EQ(RunTool("import -file=" + ldif, &out), 0) << out;
+  EXPECT_NE(out.find("exists uid=anna,dc=corp,dc=example"), std::string::npos) << out;
+
+  std::vector<tools::LdifEntry> e;
+  std::string why;
+  ASSERT_TRUE(tools::ParseLdif("dn: cn=x\ncn:: QW5uYSBCw7xs\nsn: B\n ell\n", e, &why)) << why;
+  EXPECT_EQ(e[0].attrs["cn"][0], "Anna B\xc3\xbcl");
+  EXPECT_EQ(e[0].attrs["sn"][0], "Bell");
+  EXPECT_FALSE(tools::ParseLdif("dn: cn=x\n\nobjectClass: y\n", e, &why));
+  EXPECT_EQ(why, "line 3: an entry must begin with \"dn:\"");
+  EXPECT_FALSE(tools::ParseLdif("dn: cn=x\nchangetype: delete\n", e, &why));
+  EXPECT_EQ(why, "line 2: only \"changetype: add\" is supported");
+  EXPECT_FALSE(tools::ParseLdif("dn: cn=x\nnovalue\n", e, &why));
+  EXPECT_EQ(RunTool("import", &out), 2);
+  EXPECT_EQ(RunTool("import -file=/nonexistent.ldif", &out), 1);
 }
 
 }  // namespace
