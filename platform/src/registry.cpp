@@ -644,6 +644,9 @@ LONG RegDeleteTreeA(HKEY key, const char* subkey) {
     ok = s && (sqlite3_bind_int64(s, 1, id), sqlite3_step(s) == SQLITE_DONE);
   }
   if (!ok || txn.Commit() != SQLITE_OK) return ERROR_REGISTRY_IO_FAILED;
+  // Keys this process deleted no longer open from the lookup cache. (A key deleted by another
+  // process may still open from it until the next value query notices the change.)
+  hive->Forget();
   return ERROR_SUCCESS;
 }
 

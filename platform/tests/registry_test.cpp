@@ -107,8 +107,13 @@ TEST(Registry, EnumerationIsStableAndTreesDelete) {
   std::vector<RegValue> vals;
   ASSERT_EQ(RegListValues(k, vals), ERROR_SUCCESS);
   EXPECT_TRUE(vals.empty());
+  // A key read before and then deleted by this process no longer opens.
+  HKEY reader = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", 0, KEY_READ, &reader), ERROR_SUCCESS);
+  RegCloseKey(reader);
   // Writing to a key deleted under an open handle fails instead of resurrecting it.
   ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir"), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", 0, KEY_READ, &reader), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(SetSz(k, "x", "y"), ERROR_KEY_DELETED);
   RegCloseKey(k);
   EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir"), ERROR_FILE_NOT_FOUND);
