@@ -97,12 +97,13 @@ void CTraceMaker::Open(const char* path, DWORD limitKb) {
 }
 
 void CTraceMaker::WriteLine(const char* text) {
+  // Without a stored path nothing is written or deleted, so the switch need not be read.
+  if (path_.empty()) return;
   bool machineOnly = false;
   if (SwitchOff(&machineOnly)) {
-    if (variant_ == TraceVariant::Console && machineOnly && !path_.empty()) unlink(path_.c_str());
+    if (variant_ == TraceVariant::Console && machineOnly) unlink(path_.c_str());
     return;
   }
-  if (path_.empty()) return;
   auto openLog = [this] { return ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644); };
   int fd = openLog();
   if (fd < 0) return;
