@@ -2,6 +2,7 @@
 // object under one lock. Slot 1001 of ReadData is the one-time-password check.
 #include "zemir/service/keyserver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -153,6 +154,10 @@ std::int8_t CKeyServer::WriteData(const std::string& reader, std::int32_t slot, 
   }
   DWORD payload = plainLen - static_cast<DWORD>(headerLen);
   std::memcpy(data.data(), plain.data() + headerLen, payload);
+  // The rest of the block still holds the tail of the ciphertext; slots of a fixed size store
+  // the whole block, so it is cleared rather than stored after the caller's data.
+  std::fill(data.begin() + payload, data.end(), 0);
+  std::fill(plain.begin(), plain.end(), 0);
   length = static_cast<std::int32_t>(payload);
   Trace("Len2 %d", length);
   DWORD len = payload;
