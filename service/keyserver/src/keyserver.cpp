@@ -14,6 +14,7 @@
 #include "zemir/directory/records.h"
 #include "zemir/keys/aes.h"
 #include "zemir/platform/codepage.h"
+#include "zemir/platform/desktop.h"
 #include "zemir/service/login_policy.h"
 
 namespace zemir {
@@ -35,7 +36,14 @@ std::string Narrow(const std::u16string& s) { return WideToAnsi(s); }
 
 }  // namespace
 
-CKeyServer::CKeyServer() : key_(KeyVariant::Service) {}
+CKeyServer::CKeyServer() : key_(KeyVariant::Service) {
+  // A service has no desktop to show a message box on: the key layer's messages (the
+  // old-key warning of ChangePIN) go to the diagnostic log, answered as if confirmed.
+  platform::SetMessageBoxHook([](const std::string& text, const std::string& caption, UINT) {
+    Trace("MessageBox (%s): %s", caption.c_str(), text.c_str());
+    return 1;  // IDOK
+  });
+}
 
 CKeyServer::~CKeyServer() { Stop(); }
 
