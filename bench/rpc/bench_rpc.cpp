@@ -3,6 +3,8 @@
 // each beside a plain TCP echo server in this process exchanging the same byte counts per call.
 //
 //   bench_rpc --port N [--mode NAME] [--reader R] [--pin P] [--slot N] [--seconds S] [--conns 1,4,16]
+//   bench_rpc --runtime        the same against the RPC runtime in this process with stubs
+//                              that do no work (the runtime's own cost, no key layer)
 //   bench_rpc --free-port      prints a free loopback port (for run.sh)
 //   bench_rpc                  runs bench/rpc/run.sh, which starts the service in library and in
 //                              flash-drive mode in temporary prefixes and calls this program
@@ -24,12 +26,15 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "zemir/keys/aes.h"
 #include "zemir/platform/prefix.h"
+#include "zemir/platform/rpc/server.h"
+#include "zemir/service/keyrpc.h"
 
 namespace {
 
@@ -461,6 +466,40 @@ void PrintRow(const char* op, int conns, std::size_t req, std::size_t resp, cons
   std::fflush(stdout);
 }
 
+// The key interface with no work behind it: what ReadData stores, it gives back.
+class NullHandler : public zemir::KeyRpcHandler {
+ public:
+  void CloseLibrary() override {}
+  std::optional<char> InitLibrary() override { return '\0'; }
+  void IsAnyReaderConnected2(std::array<char, zemir::kReaderTextSize>& text) override { text.fill(0); }
+  std::int8_t VerifyPIN(const std::string&, const std::string&) override { return 1; }
+  std::int8_t ChangePIN(const std::string&, const std::string&, const std::string&) override { return 1; }
+  std::int8_t ReadData(const std::string&, std::int32_t, zemir::KeyDataBlock& data, std::int32_t& length) override {
+    std::lock_guard<std::mutex> l(mu_);
+    std::copy(stored_.begin(), stored_.end(), data.begin());
+    length = static_cast<std::int32_t>(stored_.size());
+    return 1;
+  }
+  std::int8_t WriteData(const std::string&, std::int32_t, zemir::KeyDataBlock& data, std::int32_t& length) override {
+    // The block arrives under the transport pass; what is kept is the payload after the header.
+    std::lock_guard<std::mutex> l(mu_);
+    Bytes plain(zemir::kKeyDataSize + 16);
+    zemir::DWORD n = static_cast<zemir::DWORD>(plain.size());
+    if (length <= 0 || !zemir::decrypt_aes(kTransportPass, data.data(), static_cast<zemir::DWORD>(length), plain.data(), &n) ||
+        n < 20)
+      return 0;
+    stored_.assign(plain.begin() + 20, plain.begin() + n);
+    return 1;
+  }
+  std::int8_t DeleteData(const std::string&, std::int32_t) override { return 1; }
+  std::int32_t GetReaderSerialNumber(const std::string&) override { return 1; }
+  std::int8_t IsReaderInserted(const std::string&) override { return 1; }
+
+ private:
+  std::mutex mu_;
+  Bytes stored_;
+};
+
 int RunScript() {
   std::string bin = zemir::platform::ModuleDir();
   std::string script = std::string(ZEMIR_BENCH_RPC_SOURCE) + "/run.sh";
@@ -474,6 +513,7 @@ int RunScript() {
 
 int main(int argc, char** argv) {
   Options o;
+  bool runtime = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -482,6 +522,8 @@ int main(int argc, char** argv) {
       Socket s = Listen(&port);
       std::printf("%u\n", port);
       return s ? 0 : 1;
+    } else if (a == "--runtime") {
+      runtime = true;
     } else if (a == "--port") {
       o.port = static_cast<std::uint16_t>(std::atoi(next()));
     } else if (a == "--host") {
@@ -508,6 +550,31 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // In-process server of the runtime alone, on the same terms as the service's.
+  NullHandler nullHandler;
+  zemir::rpc::RpcServer server;
+  std::thread listener;
+  if (runtime) {
+    o.mode = "runtime-only";
+    if (server.RpcServerUseProtseqEp("ncacn_ip_tcp", 10, "0", "127.0.0.1") != zemir::rpc::RPC_S_OK ||
+        server.RpcServerRegisterIf2(zemir::MakeKeyRpcInterface(&nullHandler), zemir::rpc::RPC_IF_AUTOLISTEN,
+                                    zemir::kKeyRpcMaxCalls, zemir::kKeyRpcMaxRequest, nullptr) != zemir::rpc::RPC_S_OK) {
+      std::fprintf(stderr, "bench_rpc: the in-process server does not start\n");
+      return 1;
+    }
+    listener = std::thread([&server] { server.RpcServerListen(1, zemir::rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT, false); });
+    o.port = server.BoundPorts().at(0);
+  }
+  struct StopServer {
+    zemir::rpc::RpcServer& s;
+    std::thread& t;
+    ~StopServer() {
+      if (t.joinable()) {
+        s.RpcMgmtStopServerListening();
+        t.join();
+      }
+    }
+  } stopServer{server, listener};
   if (o.port == 0) return RunScript();
 
   std::size_t verifyReq = 0, verifyResp = 0, readReq = 0, readResp = 0;

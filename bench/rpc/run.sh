@@ -2,9 +2,10 @@
 # Runs bench_rpc against the real service: for each mode (library: the test key library;
 # flash: a key drive E: made from a FAT32 image) a temporary prefix is set up, the service is
 # installed and started on a free loopback port, the client runs, and the service is stopped
-# and removed again, also when something fails.
+# and removed again, also when something fails. Mode runtime measures the RPC runtime alone
+# in the client's process (no service, no key layer): the ceiling of the other two.
 #   bench/rpc/run.sh [BIN_DIR] [bench_rpc options...]     BIN_DIR defaults to build/release/bin
-# BENCH_RPC_MODES="library flash" picks the modes.
+# BENCH_RPC_MODES="runtime library flash" picks the modes.
 set -uo pipefail
 bin=$(cd "${1:-build/release/bin}" && pwd) || exit 1
 shift || true
@@ -27,7 +28,12 @@ reg() { "$bin/zemir-reg" add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null; }
 product='HKLM\SOFTWARE\Zemir'
 dos='HKLM\SYSTEM\DosDevices'
 status=0
-for mode in ${BENCH_RPC_MODES:-library flash}; do
+for mode in ${BENCH_RPC_MODES:-runtime library flash}; do
+  if [ "$mode" = runtime ]; then
+    "$bin/bench_rpc" --runtime "$@" || status=1
+    echo
+    continue
+  fi
   prefix=$(mktemp -d "${TMPDIR:-/tmp}/zemir_bench_rpc.XXXXXX")
   export ZEMIR_PREFIX=$prefix ZEMIR_NO_HOST_MEDIA=1 ZEMIR_SESSION_DRYRUN=$prefix/session_actions.txt
   port=$("$bin/bench_rpc" --free-port)
