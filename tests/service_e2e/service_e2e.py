@@ -6,6 +6,8 @@ diagnostic log, and stops and removes the service whatever happens.
 
 usage: service_e2e.py BUILD_BIN [CASE...]     (exit status 0 when every check passes)"""
 import os
+import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -116,6 +118,11 @@ def case_flash_drive(svc):
     check(reader_text(dce)[0] == 0, "third discovery reports nothing")
     init_library(dce)
     check(reader_text(dce)[:4] == b"E:\\\0", "discovery after InitLibrary reports E:\\ again")
+    # A drive reported gone is reported again when it comes back, without InitLibrary.
+    os.rename(folder, folder + ".out")
+    check(inserted(dce, "E:\\") == 0, "IsReaderInserted of a pulled drive")
+    os.rename(folder + ".out", folder)
+    check(reader_text(dce)[:4] == b"E:\\\0", "discovery reports the drive put back")
 
     # A new drive is set up with the default PIN on its first verification.
     check(verify_pin(dce, "E:\\", DEFAULT_PIN) == 1, "VerifyPIN default PIN on a new drive")
@@ -422,7 +429,15 @@ CASES = [
 ]
 
 
+def stop_on_signal(signum, frame):
+    # Unwinds through the cases' clean-up, so no service is left running.
+    raise KeyboardInterrupt("signal %d" % signum)
+
+
 def main():
+    signal.signal(signal.SIGTERM, stop_on_signal)
+    # No call may hang the suite: a service that stops answering fails the case instead.
+    socket.setdefaulttimeout(30)
     if len(sys.argv) < 2:
         print(__doc__)
         return 2
