@@ -10,12 +10,14 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 
 #include "zemir/common/regstore.h"
 #include "zemir/platform/codepage.h"
 #include "zemir/platform/fs.h"
 #include "zemir/platform/prefix.h"
+#include "zemir/platform/registry.h"
 
 #ifndef ZEMIR_FILE_VERSION
 #define ZEMIR_FILE_VERSION "0.0.0.0"
@@ -70,9 +72,52 @@ std::string CTraceMaker::Stamp(int hour, int minute, int second, int ms) {
   return buf;
 }
 
+namespace {
+
+// The switch as last read, with the change stamps of both hives at that moment: while neither
+// hive changed, the values read then still stand, so a line costs no registry reads.
+struct SwitchCache {
+  std::mutex mu;
+  bool valid = false;
+  std::string prefix;
+  std::uint64_t userStamp = 0, machineStamp = 0;
+  bool user = false, machine = false;
+};
+
+SwitchCache& TheSwitchCache() {
+  static SwitchCache* cache = new SwitchCache;
+  return *cache;
+}
+
+void ReadSwitch(bool& user, bool& machine) {
+  std::uint64_t us = 0, ms = 0;
+  bool stamped = RegChangeStamp(HKEY_CURRENT_USER, us) && RegChangeStamp(HKEY_LOCAL_MACHINE, ms);
+  std::string prefix = platform::Prefix().string();
+  SwitchCache& c = TheSwitchCache();
+  {
+    std::lock_guard lk(c.mu);
+    if (stamped && c.valid && c.prefix == prefix && c.userStamp == us && c.machineStamp == ms) {
+      user = c.user;
+      machine = c.machine;
+      return;
+    }
+  }
+  user = ReadRegInt(HKEY_CURRENT_USER, "Software\\Zemir", "DisableLog", 0) == 1;
+  machine = ReadRegInt(HKEY_LOCAL_MACHINE, "Software\\Zemir", "DisableLog", 0) == 1;
+  std::lock_guard lk(c.mu);
+  c.valid = stamped;
+  c.prefix = prefix;
+  c.userStamp = us;
+  c.machineStamp = ms;
+  c.user = user;
+  c.machine = machine;
+}
+
+}  // namespace
+
 bool CTraceMaker::SwitchOff(bool* offInMachineHive) const {
-  bool user = ReadRegInt(HKEY_CURRENT_USER, "Software\\Zemir", "DisableLog", 0) == 1;
-  bool machine = ReadRegInt(HKEY_LOCAL_MACHINE, "Software\\Zemir", "DisableLog", 0) == 1;
+  bool user = false, machine = false;
+  ReadSwitch(user, machine);
   if (offInMachineHive) *offInMachineHive = machine && !user;
   return user || machine;
 }

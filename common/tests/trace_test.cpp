@@ -143,6 +143,28 @@ TEST(Trace, DisableLogSwitchPerVariant) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+// Another process switching the log off takes effect at this process's next line.
+TEST(Trace, SwitchSetByAnotherProcessTakesEffectAtOnce) {
+  test::TempPrefix prefix;
+  std::string path = prefix.path() + "/other.log";
+  CTraceMaker maker;
+  maker.Open(path.c_str(), 900);
+  maker.WriteLine("before");
+  RegResetConnections();
+  pid_t kid = fork();
+  if (kid == 0) {
+    RegResetConnections();
+    _exit(WriteRegDword(HKEY_CURRENT_USER, "Software\\Zemir", "DisableLog", 1) ? 0 : 1);
+  }
+  int st = 0;
+  waitpid(kid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  maker.WriteLine("after");
+  std::string text = test::ReadFile(path);
+  EXPECT_NE(text.find("before"), std::string::npos);
+  EXPECT_EQ(text.find("after"), std::string::npos);
+}
+
 TEST(Trace, ConcurrentAppendsKeepLinesWhole) {
   test::TempPrefix prefix;
   std::string path = prefix.path() + "/conc.log";

@@ -111,6 +111,9 @@ class Hive {
     return st->s;
   }
 
+  // Rows changed through this connection so far (commits of this process).
+  std::int64_t TotalChanges() const { return db_ ? sqlite3_total_changes64(db_) : 0; }
+
   // Resets the statements the current call used. A statement left on a row keeps its read
   // transaction open: the connection would go on reading an old snapshot, and its next write
   // could not upgrade that snapshot and would fail at once with SQLITE_BUSY.
@@ -648,6 +651,20 @@ LONG RegDeleteTreeA(HKEY key, const char* subkey) {
   // process may still open from it until the next value query notices the change.)
   hive->Forget();
   return ERROR_SUCCESS;
+}
+
+bool RegChangeStamp(HKEY root, std::uint64_t& stamp) {
+  Hive* hive = IsRoot(root) ? HiveFor(root) : nullptr;
+  if (!hive) return false;
+  HiveLock lk(*hive);
+  if (hive->Ensure()) return false;
+  // "PRAGMA data_version" moves with commits of other connections (other processes), the
+  // connection's change count with its own.
+  sqlite3_stmt* s = hive->Prep("PRAGMA data_version");
+  if (!s || sqlite3_step(s) != SQLITE_ROW) return false;
+  stamp = (static_cast<std::uint64_t>(sqlite3_column_int64(s, 0)) << 32) ^
+          static_cast<std::uint64_t>(hive->TotalChanges());
+  return true;
 }
 
 LONG RegBeginTransaction(HKEY root) {

@@ -276,3 +276,32 @@ TEST(Registry, SplitsRootNames) {
   EXPECT_EQ(sub, "");
   EXPECT_FALSE(RegSplitPath("HKEY_USERS\\x", root, sub));
 }
+
+TEST(Registry, ChangeStampMovesWithWritesOfAnyProcessOnly) {
+  test::TempPrefix prefix;
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
+  std::uint64_t a = 0, b = 0, c = 0, d = 0;
+  ASSERT_TRUE(RegChangeStamp(HKEY_LOCAL_MACHINE, a));
+  char buf[8];
+  DWORD cb = sizeof buf;
+  RegQueryValueExA(k, "Missing", nullptr, reinterpret_cast<BYTE*>(buf), &cb);
+  ASSERT_TRUE(RegChangeStamp(HKEY_LOCAL_MACHINE, b));
+  EXPECT_EQ(a, b);  // reads change nothing
+  ASSERT_EQ(SetSz(k, "V", "1"), ERROR_SUCCESS);
+  ASSERT_TRUE(RegChangeStamp(HKEY_LOCAL_MACHINE, c));
+  EXPECT_NE(b, c);  // this process's write
+  RegCloseKey(k);
+  pid_t kid = fork();
+  if (kid == 0) {
+    RegResetConnections();
+    HKEY kk = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zemir", 0, KEY_ALL_ACCESS, &kk)) _exit(2);
+    _exit(SetSz(kk, "V", "2") == ERROR_SUCCESS ? 0 : 3);
+  }
+  int st = 0;
+  waitpid(kid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  ASSERT_TRUE(RegChangeStamp(HKEY_LOCAL_MACHINE, d));
+  EXPECT_NE(c, d);  // another process's write
+}

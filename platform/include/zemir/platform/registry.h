@@ -2,6 +2,7 @@
 // kept in the prefix (HKEY_LOCAL_MACHINE in one, HKEY_CURRENT_USER in one per user).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,10 @@ bool RegSplitPath(const std::string& full, HKEY& root, std::string& subkey);
 
 // Case folding used for key and value names (ASCII and Latin-1 letters).
 std::string RegFoldCase(const std::string& s);
+
+// A number that changes whenever anything in the hive of `root` (a predefined root) changes,
+// in this process or another; cheaper than reading a value. False when the hive cannot be read.
+bool RegChangeStamp(HKEY root, std::uint64_t& stamp);
 
 // Drops the process's open databases; the next call reopens them (tests that change
 // the prefix, or a process after fork).
