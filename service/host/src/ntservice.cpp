@@ -362,20 +362,34 @@ bool CNTService::StopService(SC_HANDLE service, bool& accepted) {
   return false;
 }
 
-BOOL CNTService::Uninstall() {
-  OpenConsole();
+namespace {
+
+// Opens the service manager and the installed service with full access, printing a failure
+// the way the command line reports it; false (nothing left open) when either open failed.
+bool OpenInstalledService(const std::string& name, SC_HANDLE& scm, SC_HANDLE& svc) {
   char err[kErrorTextSize];
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (!scm) {
     std::printf("OpenSCManager failed - %s\n", SystemErrorText(err, sizeof err));
-    return 0;
+    return false;
   }
-  SC_HANDLE svc = OpenServiceA(scm, serviceName_.c_str(), SERVICE_ALL_ACCESS);
+  svc = OpenServiceA(scm, name.c_str(), SERVICE_ALL_ACCESS);
   if (!svc) {
     std::printf("OpenService failed - %s\n", SystemErrorText(err, sizeof err));
     CloseServiceHandle(scm);
-    return 0;
+    scm = nullptr;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+BOOL CNTService::Uninstall() {
+  OpenConsole();
+  char err[kErrorTextSize];
+  SC_HANDLE scm = nullptr, svc = nullptr;
+  if (!OpenInstalledService(serviceName_, scm, svc)) return 0;
   bool accepted = false;
   StopService(svc, accepted);
   BOOL removed = DeleteService(svc);
@@ -389,18 +403,8 @@ BOOL CNTService::Uninstall() {
 
 BOOL CNTService::StopInstalled() {
   OpenConsole();
-  char err[kErrorTextSize];
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
-    std::printf("OpenSCManager failed - %s\n", SystemErrorText(err, sizeof err));
-    return 0;
-  }
-  SC_HANDLE svc = OpenServiceA(scm, serviceName_.c_str(), SERVICE_ALL_ACCESS);
-  if (!svc) {
-    std::printf("OpenService failed - %s\n", SystemErrorText(err, sizeof err));
-    CloseServiceHandle(scm);
-    return 0;
-  }
+  SC_HANDLE scm = nullptr, svc = nullptr;
+  if (!OpenInstalledService(serviceName_, scm, svc)) return 0;
   bool accepted = false;
   bool stopped = StopService(svc, accepted);
   CloseServiceHandle(svc);
@@ -411,17 +415,8 @@ BOOL CNTService::StopInstalled() {
 BOOL CNTService::StartInstalled() {
   OpenConsole();
   char err[kErrorTextSize];
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) {
-    std::printf("OpenSCManager failed - %s\n", SystemErrorText(err, sizeof err));
-    return 0;
-  }
-  SC_HANDLE svc = OpenServiceA(scm, serviceName_.c_str(), SERVICE_ALL_ACCESS);
-  if (!svc) {
-    std::printf("OpenService failed - %s\n", SystemErrorText(err, sizeof err));
-    CloseServiceHandle(scm);
-    return 0;
-  }
+  SC_HANDLE scm = nullptr, svc = nullptr;
+  if (!OpenInstalledService(serviceName_, scm, svc)) return 0;
   std::printf("Starting up %s.", displayName_.c_str());
   BOOL started = 0;
   if (!StartServiceA(svc, 0, nullptr)) {
