@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -68,6 +69,8 @@ class Hive {
     } else {
       readonly_ = access(path_.c_str(), W_OK) != 0;
     }
+    static std::atomic<std::uint64_t> connections{0};
+    serial_ = ++connections;
     sqlite3_busy_timeout(db_, 15000);
     if (!readonly_) {
       // WAL lets readers run beside a writer; NORMAL sync keeps a committed write across
@@ -113,6 +116,8 @@ class Hive {
 
   // Rows changed through this connection so far (commits of this process).
   std::int64_t TotalChanges() const { return db_ ? sqlite3_total_changes64(db_) : 0; }
+  // Tells connections apart: counters of a connection opened anew start over.
+  std::uint64_t ConnectionSerial() const { return serial_; }
 
   // Resets the statements the current call used. A statement left on a row keeps its read
   // transaction open: the connection would go on reading an old snapshot, and its next write
@@ -188,6 +193,7 @@ class Hive {
   std::recursive_mutex mu_;
   std::map<std::string, std::unique_ptr<Stmt>> stmts_;
   std::vector<sqlite3_stmt*> used_;
+  std::uint64_t serial_ = 0;
   std::unordered_map<std::string, CachedKey> cache_;
   unsigned cacheVersion_ = 0;
 };
@@ -662,8 +668,10 @@ bool RegChangeStamp(HKEY root, std::uint64_t& stamp) {
   // connection's change count with its own.
   sqlite3_stmt* s = hive->Prep("PRAGMA data_version");
   if (!s || sqlite3_step(s) != SQLITE_ROW) return false;
-  stamp = (static_cast<std::uint64_t>(sqlite3_column_int64(s, 0)) << 32) ^
-          static_cast<std::uint64_t>(hive->TotalChanges());
+  std::uint64_t h = hive->ConnectionSerial();
+  h = h * 1000003u ^ static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
+  h = h * 1000003u ^ static_cast<std::uint64_t>(hive->TotalChanges());
+  stamp = h;
   return true;
 }
 

@@ -304,4 +304,9 @@ TEST(Registry, ChangeStampMovesWithWritesOfAnyProcessOnly) {
   ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   ASSERT_TRUE(RegChangeStamp(HKEY_LOCAL_MACHINE, d));
   EXPECT_NE(c, d);  // another process's write
+  // A connection opened anew starts its counters over; its stamps never repeat the old ones.
+  RegResetConnections();
+  std::uint64_t e = 0;
+  ASSERT_TRUE(RegChangeStamp(HKEY_LOCAL_MACHINE, e));
+  EXPECT_NE(d, e);
 }
