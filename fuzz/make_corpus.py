@@ -5,9 +5,11 @@ stub data. Run again after changing the interface; the files are committed."""
 import os
 import struct
 import sys
-import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The raw PDU builders are shared with the end-to-end tests of the key interface.
+sys.path.insert(0, os.path.join(HERE, "..", "service", "keyrpc", "tests"))
+from keyrpc_client import bind_pdu, e, fragmented_request, pdu, request_pdu  # noqa: E402
 KEY_IF = "00000003-eaf3-4a7a-a0f2-bce4c30da78f"
 NDR20 = ("8a885d04-1ceb-11c9-9fe8-08002b104860", 2)
 NDR64 = ("71710533-beba-4937-8319-b5dbef9ccc36", 1)
@@ -15,39 +17,15 @@ FEATURES = ("6cb71c2c-9812-4540-0300-000000000000", 1)
 DATA = 9900
 
 
-def e(little):
-    return "<" if little else ">"
-
-
-def uuid_bytes(text, little):
-    u = uuid.UUID(text)
-    return u.bytes_le if little else u.bytes
-
-
-def pdu(ptype, flags, call_id, body, little=True):
-    hdr = struct.pack(e(little) + "BBBB4sHHI", 5, 0, ptype, flags,
-                      bytes([0x10 if little else 0, 0, 0, 0]), 16 + len(body), 0, call_id)
-    return hdr + body
-
-
 def bind(ptype, call_id, contexts, little=True):
-    b = struct.pack(e(little) + "HHIBBH", 4280, 4280, 0, len(contexts), 0, 0)
-    for ctx_id, abstract, version, transfers in contexts:
-        b += struct.pack(e(little) + "HBB", ctx_id, len(transfers), 0)
-        b += uuid_bytes(abstract, little) + struct.pack(e(little) + "I", version)
-        for t, v in transfers:
-            b += uuid_bytes(t, little) + struct.pack(e(little) + "I", v)
-    return pdu(ptype, 3, call_id, b, little)
+    return bind_pdu(call_id, contexts, little, ptype)
 
 
 def request(call_id, ctx, opnum, stub, little=True, flags=3, hint=None):
     """A request PDU; a stub over 4,000 bytes goes in several fragments (flags then ignored)."""
     if len(stub) > 4000:
-        parts = [stub[i:i + 4000] for i in range(0, len(stub), 4000)]
-        return b"".join(request(call_id, ctx, opnum, p, little, (1 if i == 0 else 0) | (2 if i == len(parts) - 1 else 0),
-                                len(stub) - 4000 * i if hint is None else hint) for i, p in enumerate(parts))
-    body = struct.pack(e(little) + "IHH", len(stub) if hint is None else hint, ctx, opnum) + stub
-    return pdu(0, flags, call_id, body, little)
+        return fragmented_request(call_id, ctx, opnum, stub, 4000, little, hint)
+    return request_pdu(call_id, ctx, opnum, stub, little, flags, hint)
 
 
 class Stub:
