@@ -13,16 +13,7 @@ namespace zemir {
 
 namespace {
 
-// Closes a key on scope exit.
-struct Key {
-  HKEY h = nullptr;
-  Key() = default;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key() {
-    if (h) RegCloseKey(h);
-  }
-};
+using Key = ScopedKey;
 
 // Read opens: the 32-bit view first, then the default view (with `fallbackSam`).
 LONG OpenForRead(HKEY root, const char* subkey, REGSAM fallbackSam, Key& k) {

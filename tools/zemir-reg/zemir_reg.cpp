@@ -85,15 +85,7 @@ bool Confirm(const std::string& question, bool& asked) {
   }
 }
 
-struct Key {
-  HKEY h = nullptr;
-  Key() = default;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key() {
-    if (h) RegCloseKey(h);
-  }
-};
+using Key = ScopedKey;
 
 // The parsed command line of one command.
 struct Args {

@@ -303,18 +303,7 @@ class Parser {
   std::string subkey_;
 };
 
-// Closes a key on scope exit.
-struct KeyHandle {
-  HKEY h = nullptr;
-  KeyHandle() = default;
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  ~KeyHandle() { Reset(); }
-  void Reset() {
-    if (h) RegCloseKey(h);
-    h = nullptr;
-  }
-};
+using KeyHandle = ScopedKey;
 
 // Writes keys in regedit's form, as ANSI text; the Unicode form is converted at the end.
 class Writer {

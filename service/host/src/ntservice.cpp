@@ -26,16 +26,7 @@ constexpr DWORD kErrorTextSize = 256;
 
 void SleepMs(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// An open registry key, closed on scope exit.
-struct RegKey {
-  HKEY h = nullptr;
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() {
-    if (h) RegCloseKey(h);
-  }
-};
+using RegKey = ScopedKey;
 
 // The strings of a REG_MULTI_SZ value; a missing terminator ends the last string.
 std::vector<std::string> ReadMultiString(HKEY key, const char* name) {

@@ -70,6 +70,19 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName);
 LONG RegBeginTransaction(HKEY root);
 LONG RegEndTransaction(HKEY root, bool commit);
 
+// An open key, closed when it goes out of scope.
+struct ScopedKey {
+  HKEY h = nullptr;
+  ScopedKey() = default;
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+  ~ScopedKey() { Reset(); }
+  void Reset() {
+    if (h) RegCloseKey(h);
+    h = nullptr;
+  }
+};
+
 // Convenience for tools and tests: whole enumerations in one call.
 struct RegValue {
   std::string name;
